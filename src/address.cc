@@ -1,0 +1,35 @@
+#include "address.h"
+
+char dotted_buf[16];
+
+const char* state_sign(unsigned s) { return s == ST_YES ? "+" : "-"; }
+
+const char* state_name(unsigned s) {
+  return s == ST_YES ? "YES" : s == ST_NO ? "NO" : "";
+}
+
+int format_dotted(uint32_t a, char* dest) {
+  char* p = dest;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    unsigned octet = (a >> shift) & 0xff;
+    if (octet >= 100) *p++ = char('0' + octet / 100);
+    if (octet >= 10) *p++ = char('0' + octet / 10 % 10);
+    *p++ = char('0' + octet % 10);
+    if (shift) *p++ = '.';
+  }
+  *p = '\0';
+  return int(p - dest);
+}
+
+const char* dotted(uint32_t a) {
+  format_dotted(a, dotted_buf);
+  return dotted_buf;
+}
+
+int auto_prefix(uint32_t a) {
+  if (a < 0x80000000u && (a & 0x00ffffffu) == 0) return 8;
+  if (a < 0xc0000000u && (a & 0x0000ffffu) == 0) return 16;
+  if ((a & 0xffu) != 0) return 32;
+  if (a >= 0xe0000000u) return 32;
+  return 24;
+}

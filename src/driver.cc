@@ -1,0 +1,76 @@
+#include "driver.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "address.h"
+#include "messages.h"
+#include "notation.h"
+#include "optimize.h"
+#include "output.h"
+#include "positive.h"
+#include "reader.h"
+#include "settings.h"
+#include "tree.h"
+
+static inline bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
+         c == '\r';
+}
+static inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool handle_line(char* line) {
+  char* hash = strchr(line, '#');
+  if (hash) *hash = '\0';
+  if (line[0] == '\0') return true;
+  if (line[0] == '*') {
+    dump_tree(&root, 0, 0, 0, ' ', &root);
+    return true;
+  }
+  const char* p = line;
+  while (is_blank(*p)) p++;
+  unsigned state = ST_YES;
+  if (!is_digit(*p)) {
+    // Only the first character of the modifier word counts.
+    char c = *p;
+    if (c != 'P' && c != 'p' && c != 'Y' && c != 'y' && c != '+') state = ST_NO;
+    while (*p && !is_digit(*p)) p++;
+    if (!*p) return true;
+  }
+  if (opt_invert) state = opposite_state(state);
+  if (trace_flags & TRACE_INPUT) fprintf(out_stream, "%s  ", state_sign(state));
+  return parse_notations(p, state, line) != NOTATION_NO_MEMORY;
+}
+
+int finish_input() {
+  if (trace_flags & TRACE_RAW_TREE) dump_with_counts("raw tree:\n-----\n");
+  fill_states(&root, ST_NO);
+  optimize_tree(&root);
+  if (trace_flags & TRACE_OPTIMIZED_TREE)
+    dump_with_counts("-----\noptimized tree:\n");
+  if (opt_positive && !make_positive(&root)) {
+    fputs(MSG_NO_MEMORY, err_stream);
+    return EXIT_FAILURE_STATUS;
+  }
+  print_entries(&root, format_string);
+  return EXIT_OK;
+}
+
+int run_input(int fd, const char* name) {
+  switch (read_lines(fd, handle_line)) {
+    case READ_OK:
+      return finish_input();
+    case READ_FAILED:
+      // A half-read list must not become a valid-looking access list.
+      fprintf(err_stream, MSG_CANNOT_READ, name);
+      return EXIT_FAILURE_STATUS;
+    default:
+      fputs(MSG_NO_MEMORY, err_stream);
+      return EXIT_FAILURE_STATUS;
+  }
+}
+
+void reset_run() {
+  reset_settings();
+  reset_tree();
+}

@@ -1,0 +1,141 @@
+#include "tree.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "messages.h"
+#include "settings.h"
+
+node root = {{uint32_t(ST_NO) << STATE_SHIFT, 0}};
+node** pool_blocks = nullptr;
+
+static size_t block_count = 0;
+static size_t block_capacity = 0;
+static uint32_t free_head = 0;
+
+// The path of the previous insertion: path[d] is its node at depth d, for d
+// up to path_len. Sorted and clustered input shares most of its path with
+// the line before, so the next insertion starts where the two addresses
+// part instead of at the root.
+static node* path[33] = {&root};
+static uint32_t path_addr = 0;
+static int path_len = 0;
+
+static bool grow_pool() {
+  if ((block_count + 1) * NODES_PER_BLOCK > INDEX_MASK) return false;
+  if (block_count == block_capacity) {
+    size_t capacity = block_capacity ? 2 * block_capacity : 64;
+    void* table = realloc(pool_blocks, capacity * sizeof(node*));
+    if (!table) return false;
+    pool_blocks = static_cast<node**>(table);
+    block_capacity = capacity;
+  }
+  node* block = static_cast<node*>(malloc(NODES_PER_BLOCK * sizeof(node)));
+  if (!block) return false;
+  uint32_t first = uint32_t(block_count * NODES_PER_BLOCK + 1);
+  pool_blocks[block_count++] = block;
+  for (unsigned i = 0; i < NODES_PER_BLOCK; i++) {
+    block[i].child[0] = i + 1 < NODES_PER_BLOCK ? first + i + 1 : 0;
+    block[i].child[1] = 0;
+  }
+  free_head = first;
+  return true;
+}
+
+uint32_t take_node() {
+  if (!free_head && !grow_pool()) return 0;
+  uint32_t index = free_head;
+  node* x = node_at(index);
+  free_head = child_index(x, 0);
+  x->child[0] = 0;
+  x->child[1] = 0;
+  return index;
+}
+
+node* insert_prefix(int n, uint32_t a, unsigned s) {
+  int start = path_len;
+  uint32_t diff = a ^ path_addr;
+  if (diff && __builtin_clz(diff) < start) start = __builtin_clz(diff);
+  if (n < start) start = n;
+  node* x = path[start];
+  for (int i = start; i < n; i++) {
+    int b = (a >> (31 - i)) & 1;
+    uint32_t next = child_index(x, b);
+    if (!next) {
+      next = take_node();
+      if (!next) {
+        path_addr = a;
+        path_len = i;
+        return nullptr;
+      }
+      set_child(x, b, next);
+    }
+    x = node_at(next);
+    path[i + 1] = x;
+  }
+  // A shorter block on the cached path leaves the deeper path usable.
+  if (start < n || n >= path_len) {
+    path_addr = a;
+    path_len = n;
+  }
+  unsigned old = get_state(x);
+  if (old != ST_UNSET && old != s && !opt_silent)
+    fprintf(err_stream, MSG_OVERWRITTEN, dotted(a), n, state_sign(old),
+            state_sign(s));
+  set_state(x, s);
+  return x;
+}
+
+void free_subtree(uint32_t index) {
+  if (!index) return;
+  node* x = node_at(index);
+  free_subtree(child_index(x, 0));
+  free_subtree(child_index(x, 1));
+  x->child[0] = free_head;
+  x->child[1] = 0;
+  free_head = index;
+  path_len = 0;
+}
+
+void dump_tree(const node* x, uint32_t addr, int prefix, int level,
+               char branch, const node* marked) {
+  if (!x) return;
+  if (prefix < 32)
+    dump_tree(get_child(x, 1), child_addr(addr, prefix, 1), prefix + 1,
+              level + 1, '/', marked);
+  fprintf(out_stream, "%c%*s%c%d,%s,%.8lx %s\n", x == marked ? '*' : ' ',
+          2 * level - 1, "", branch, prefix, state_name(get_state(x)),
+          (unsigned long)addr, dotted(addr));
+  if (prefix < 32)
+    dump_tree(get_child(x, 0), addr, prefix + 1, level + 1, '\\', marked);
+}
+
+void count_states(const node* x, long counts[3]) {
+  if (!x) return;
+  count_states(get_child(x, 0), counts);
+  count_states(get_child(x, 1), counts);
+  counts[get_state(x)]++;
+}
+
+void dump_with_counts(const char* header) {
+  fputs(header, out_stream);
+  dump_tree(&root, 0, 0, 0, ' ', &root);
+  long counts[3] = {0, 0, 0};
+  count_states(&root, counts);
+  fprintf(out_stream, "n=%ld y=%ld u=%ld\n", counts[ST_NO], counts[ST_YES],
+          counts[ST_UNSET]);
+}
+
+void reset_tree() {
+  for (size_t i = 0; i < block_count; i++) free(pool_blocks[i]);
+  free(pool_blocks);
+  pool_blocks = nullptr;
+  block_count = block_capacity = 0;
+  free_head = 0;
+  root.child[0] = root.child[1] = 0;
+  set_state(&root, ST_NO);
+  path_len = 0;
+  path_addr = 0;
+}
+
+size_t pool_block_count() { return block_count; }
