@@ -1,0 +1,36 @@
+#ifndef TENVIK_RUN_CAPTURE_H_
+#define TENVIK_RUN_CAPTURE_H_
+
+#include <string>
+#include <vector>
+
+// What one run printed and how it ended.
+struct captured {
+  std::string out;
+  std::string err;
+  int status = -1;
+};
+
+/// Runs the built tenvik binary with these arguments, the input on its
+/// standard input, in directory `cwd` (the current one when empty).
+captured run_tenvik(const std::vector<std::string>& args,
+                    const std::string& input, const std::string& cwd = "");
+
+// Settings for a run inside the test process; the defaults are the
+// program's.
+struct run_settings {
+  int invert = 0;
+  int silent = 0;
+  int positive = 0;
+  int trace = 0;
+  std::string permit = "permit";
+  std::string deny = "deny  ";
+  std::string format = "%m %a %w";
+};
+
+/// Runs a list through the library in this process, as a fresh process
+/// would (format check included), capturing what goes to standard output
+/// and standard error. Much faster than run_tenvik, for property tests.
+captured run_list(const std::string& input, const run_settings& s = {});
+
+#endif  // TENVIK_RUN_CAPTURE_H_
