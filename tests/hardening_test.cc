@@ -1,0 +1,386 @@
+// Hostile conditions that a case folder cannot set up: standard output on a
+// full device or closed, lines of many megabytes, and memory that runs out
+// under an address-space limit. Each test runs the built binary in a child
+// process and compares standard output, standard error and the exit status
+// exactly.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "run_capture.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TENVIK_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TENVIK_UNDER_ASAN 1
+#endif
+#endif
+
+namespace {
+
+// Where the child's standard output goes.
+enum class sink { CAPTURE, DEV_FULL, CLOSED };
+
+struct child_run {
+  std::vector<std::string> args;
+  std::string input;
+  // Pass the input as a file argument (after `args`) instead of on
+  // standard input.
+  bool input_as_file = false;
+  sink out = sink::CAPTURE;
+  // RLIMIT_AS of the child in bytes; 0 leaves it alone.
+  rlim_t address_space = 0;
+};
+
+// A temporary file holding `text`; removed again by the destructor.
+struct temp_file {
+  std::string path;
+  int fd = -1;
+  explicit temp_file(const std::string& text) {
+    char name[] = "/tmp/tenvik-hardening-XXXXXX";
+    fd = mkstemp(name);
+    if (fd < 0) abort();
+    path = name;
+    size_t done = 0;
+    while (done < text.size()) {
+      ssize_t n = write(fd, text.data() + done, text.size() - done);
+      if (n <= 0) abort();
+      done += size_t(n);
+    }
+    lseek(fd, 0, SEEK_SET);
+  }
+  ~temp_file() {
+    close(fd);
+    unlink(path.c_str());
+  }
+  std::string read_all() const {
+    std::string text;
+    char buf[65536];
+    ssize_t n;
+    lseek(fd, 0, SEEK_SET);
+    while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, size_t(n));
+    return text;
+  }
+};
+
+captured run_child(const child_run& r) {
+  temp_file in(r.input_as_file ? "" : r.input);
+  temp_file list(r.input_as_file ? r.input : "");
+  temp_file out("");
+  temp_file err("");
+  std::vector<std::string> args = r.args;
+  if (r.input_as_file) args.push_back(list.path);
+  pid_t pid = fork();
+  if (pid < 0) abort();
+  if (pid == 0) {
+    dup2(in.fd, 0);
+    dup2(err.fd, 2);
+    if (r.out == sink::CAPTURE) {
+      dup2(out.fd, 1);
+    } else if (r.out == sink::DEV_FULL) {
+      int full = open("/dev/full", O_WRONLY);
+      if (full < 0) _exit(125);
+      dup2(full, 1);
+      close(full);
+    } else {
+      close(1);
+    }
+    // The temporary files must not keep a low descriptor the program would
+    // otherwise get for its input file (standard output closed).
+    for (int fd : {in.fd, list.fd, out.fd, err.fd})
+      if (fd > 2) close(fd);
+    if (r.address_space) {
+      struct rlimit limit = {r.address_space, r.address_space};
+      if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(124);
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(TENVIK_BINARY));
+    for (const std::string& a : args)
+      argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(TENVIK_BINARY, argv.data());
+    _exit(127);
+  }
+  int wstatus = 0;
+  if (waitpid(pid, &wstatus, 0) != pid) abort();
+  captured result;
+  result.status =
+      WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  result.out = out.read_all();
+  result.err = err.read_all();
+  return result;
+}
+
+const char* const LIST =
+    "permit 10.0.0.0/8\n"
+    "deny 10.1.0.0/16\n";
+
+// n addresses spread over the whole space, each a /32 of its own: their
+// paths share little, so the tree is wide and deep.
+std::string spread_hosts(int n) {
+  std::string text;
+  char line[32];
+  for (uint32_t i = 1; i <= uint32_t(n); i++) {
+    uint32_t a = i * 0x9e3779b1u;
+    snprintf(line, sizeof line, "%u.%u.%u.%u/32\n", a >> 24, (a >> 16) & 255,
+             (a >> 8) & 255, a & 255);
+    text += line;
+  }
+  return text;
+}
+
+size_t count_lines(const std::string& text) {
+  size_t n = 0;
+  for (char c : text) n += c == '\n';
+  return n;
+}
+
+}  // namespace
+
+// A list that cannot be written whole must not end with status 0: a script
+// would install a truncated (or empty) access list.
+TEST(OutputFailure, UnwritableOutputFailsWithMessage) {
+  struct row {
+    const char* what;
+    std::vector<std::string> args;
+    std::string input;
+    bool input_as_file;
+    sink out;
+    std::string err;
+  };
+  const std::string many = spread_hosts(5000);  // far more than one buffer
+  const std::vector<row> rows = {
+      {"entries to /dev/full",
+       {},
+       LIST,
+       false,
+       sink::DEV_FULL,
+       "Cannot write output\n"},
+      {"entries to a closed stdout",
+       {},
+       LIST,
+       false,
+       sink::CLOSED,
+       "Cannot write output\n"},
+      {"the catch-all alone to /dev/full",
+       {},
+       "",
+       false,
+       sink::DEV_FULL,
+       "Cannot write output\n"},
+      {"thousands of entries to /dev/full",
+       {},
+       many,
+       false,
+       sink::DEV_FULL,
+       "Cannot write output\n"},
+      {"thousands of entries to a closed stdout",
+       {},
+       many,
+       false,
+       sink::CLOSED,
+       "Cannot write output\n"},
+      {"positive entries to /dev/full",
+       {"-p"},
+       LIST,
+       false,
+       sink::DEV_FULL,
+       "Cannot write output\n"},
+      {"warnings still come first",
+       {},
+       "10.0.0.0/40\n",
+       false,
+       sink::DEV_FULL,
+       "WARNING: prefix /40 greater than 32\nCannot write output\n"},
+      {"a trace with no entries to /dev/full",
+       {"-p", "-t", "2"},
+       "",
+       false,
+       sink::DEV_FULL,
+       "Cannot write output\n"},
+      {"input trace to a closed stdout",
+       {"-p", "-t", "1"},
+       "deny 10.0.0.0/8\n",
+       false,
+       sink::CLOSED,
+       "Cannot write output\n"},
+      // With standard output closed, the input file is opened as
+      // descriptor 1; the entries must not be taken as written.
+      {"input file on descriptor 1",
+       {},
+       LIST,
+       true,
+       sink::CLOSED,
+       "Cannot write output\n"},
+      {"input file, /dev/full",
+       {},
+       LIST,
+       true,
+       sink::DEV_FULL,
+       "Cannot write output\n"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    child_run run;
+    run.args = r.args;
+    run.input = r.input;
+    run.input_as_file = r.input_as_file;
+    run.out = r.out;
+    captured c = run_child(run);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(1, c.status);
+  }
+}
+
+// In positive mode a list that permits nothing is empty. Nothing is lost
+// when such a list meets an unwritable standard output, so the run
+// succeeds: the complete (empty) list was delivered.
+TEST(OutputFailure, EmptyPositiveListNeedsNoOutput) {
+  struct row {
+    const char* what;
+    std::vector<std::string> args;
+    std::string input;
+    sink out;
+  };
+  const std::vector<row> rows = {
+      {"empty input, /dev/full", {"-p"}, "", sink::DEV_FULL},
+      {"empty input, closed", {"-p"}, "", sink::CLOSED},
+      {"deny lines only, /dev/full",
+       {"-p"},
+       "deny 10.0.0.0/8\n",
+       sink::DEV_FULL},
+      {"format without %m, closed",
+       {"-s", "-f", "%a/%p"},
+       "deny 1.2.3.4\n",
+       sink::CLOSED},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    child_run run;
+    run.args = r.args;
+    run.input = r.input;
+    run.out = r.out;
+    captured c = run_child(run);
+    EXPECT_EQ("", c.err);
+    EXPECT_EQ(0, c.status);
+  }
+  // The same lists with a writable output really print nothing.
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    captured c = run_tenvik(r.args, r.input);
+    EXPECT_EQ("", c.out);
+    EXPECT_EQ(0, c.status);
+  }
+}
+
+// Lines are handled whole, however long: the tail of a long line never
+// becomes a line of its own.
+TEST(LongLines, TenMegabyteLines) {
+  const size_t TEN_MB = size_t(10) << 20;
+  std::string comment_words;
+  while (comment_words.size() < TEN_MB) comment_words += "11.0.0.0/8 ";
+  std::string junk(TEN_MB, 'x');
+  for (size_t i = 0; i < junk.size(); i += 1000) junk[i] = ' ';
+
+  const std::string entries =
+      "deny   10.1.0.0 0.0.255.255\n"
+      "permit 10.0.0.0 0.255.255.255\n"
+      "deny   0.0.0.0 255.255.255.255\n";
+  struct row {
+    const char* what;
+    std::string input;
+  };
+  const std::vector<row> rows = {
+      {"a comment of blocks",
+       "permit 10.0.0.0/8 # " + comment_words + "\ndeny 10.1.0.0/16\n"},
+      {"words after the block",
+       "permit 10.0.0.0/8 " + junk + "\ndeny 10.1.0.0/16\n"},
+      {"CRLF, the last line without newline",
+       "permit 10.0.0.0/8 " + junk + "\r\n# " + comment_words +
+           "\r\ndeny 10.1.0.0/16 " + junk},
+      {"blanks before the block",
+       std::string(TEN_MB, ' ') + "permit 10.0.0.0/8\n" +
+           std::string(TEN_MB, '\t') + "deny 10.1.0.0/16\n"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    captured c = run_tenvik({}, r.input);
+    EXPECT_EQ(entries, c.out);
+    EXPECT_EQ("", c.err);
+    EXPECT_EQ(0, c.status);
+  }
+}
+
+TEST(LongLines, TenMegabyteLineInWarning) {
+  std::string line = "deny 300.0.0.0/8 " + std::string(size_t(10) << 20, 'x');
+  captured c = run_tenvik({}, line + "  # comment\r\npermit 1.2.3.4\n");
+  EXPECT_EQ("permit 1.2.3.4 0.0.0.0\ndeny   0.0.0.0 255.255.255.255\n", c.out);
+  EXPECT_EQ("WARNING: address out of range, line ignored: " + line + "  \n",
+            c.err);
+  EXPECT_EQ(0, c.status);
+}
+
+// Memory really runs out under an address-space limit, and the program
+// says so instead of crashing or printing a partial list. AddressSanitizer
+// reserves terabytes of address space, so these only run without it.
+class MemoryExhaustion : public ::testing::Test {
+ protected:
+  void SetUp() override {
+#ifdef TENVIK_UNDER_ASAN
+    GTEST_SKIP() << "address-space limits do not work under AddressSanitizer";
+#endif
+  }
+};
+
+TEST_F(MemoryExhaustion, HugeRangeRunsOutOfNodes) {
+  // Every single address of 10.0.0.1 - 10.255.255.255: about 33 million
+  // nodes, 265 MB; 64 MB is far too little.
+  child_run run;
+  run.input = "permit 10.0.0.1 - 10.255.255.255\n";
+  run.address_space = rlim_t(64) << 20;
+  captured c = run_child(run);
+  EXPECT_EQ("", c.out);
+  EXPECT_EQ("No more memory\n", c.err);
+  EXPECT_EQ(1, c.status);
+}
+
+TEST_F(MemoryExhaustion, PositiveExpansionRunsOutOfNodes) {
+  // 500,000 scattered /32s need about 61 MB of address space as read and
+  // optimized; the positive expansion adds a sibling to almost every inner
+  // node, which takes it to about 110 MB. 85 MB lies between the two.
+  child_run run;
+  run.input = spread_hosts(500000);
+  run.address_space = rlim_t(85) << 20;
+
+  captured plain = run_child(run);
+  ASSERT_EQ(0, plain.status) << "the insertions no longer fit: " << plain.err;
+  EXPECT_EQ("", plain.err);
+  EXPECT_EQ(size_t(500001), count_lines(plain.out));
+
+  run.args = {"-p"};
+  captured positive = run_child(run);
+  EXPECT_EQ("", positive.out);
+  EXPECT_EQ("No more memory\n", positive.err);
+  EXPECT_EQ(1, positive.status);
+}
+
+TEST_F(MemoryExhaustion, LineLongerThanMemory) {
+  // A 20 MB line needs a 32 MB line buffer; the limit allows 16 MB.
+  child_run run;
+  run.input = "permit 10.0.0.0/8\npermit 11.0.0.0/8 " +
+              std::string(size_t(20) << 20, 'x') + "\n";
+  run.address_space = rlim_t(16) << 20;
+  captured c = run_child(run);
+  EXPECT_EQ("", c.out);
+  EXPECT_EQ("No more memory\n", c.err);
+  EXPECT_EQ(1, c.status);
+}
