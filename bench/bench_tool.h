@@ -1,0 +1,71 @@
+#ifndef TENVIK_BENCH_TOOL_H_
+#define TENVIK_BENCH_TOOL_H_
+
+// The benchmark's helper: list generator, list converter, the slow model of
+// what a list means, and a timer. Independent of tenvik's own code, so that
+// it can judge tenvik's output.
+
+#include <stdint.h>
+
+#include <string>
+
+/// Prints "bench_tool: " and the message to standard error and exits with
+/// `status`.
+[[noreturn]] void fail(int status, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+/// A small, portable seeded generator (splitmix64): the same seed gives the
+/// same lists on every machine and compiler.
+struct rng {
+  uint64_t state;
+  explicit rng(uint64_t seed) : state(seed) {}
+  uint64_t next() {
+    uint64_t z = (state += 0x9e3779b97f4a7c15ull);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+  }
+  /// Uniform in [0, n), n > 0.
+  uint64_t below(uint64_t n) { return next() % n; }
+};
+
+/// "a.b.c.d" of a host-order address.
+std::string quad_text(uint32_t a);
+
+/// Reads a dotted quad of four numbers 0..255 at p and moves p past it.
+bool read_quad(const char*& p, uint32_t* a);
+
+/// First address of the block of length `prefix` (0..32) around a.
+inline uint32_t block_start(uint32_t a, int prefix) {
+  return prefix <= 0 ? 0 : prefix >= 32 ? a : a & ~(0xffffffffu >> prefix);
+}
+
+/// Calls emit(start, prefix) for the fewest aligned blocks that cover
+/// [first, last] exactly, in ascending order.
+template <typename F>
+void split_into_blocks(uint64_t first, uint64_t last, F emit) {
+  while (first <= last) {
+    int size_bits = first == 0 ? 32 : __builtin_ctzll(first);
+    while (size_bits > 0 && first + (uint64_t(1) << size_bits) - 1 > last)
+      size_bits--;
+    emit(uint32_t(first), 32 - size_bits);
+    first += uint64_t(1) << size_bits;
+  }
+}
+
+/// tenvik cuts a range into equal blocks chosen from its two addresses; that
+/// covers the range exactly except when the end address is x.y.z.0 below
+/// 224.0.0.0 and the range is not one run of aligned blocks: then the blocks
+/// are classful /8, /16 or /24 ones that reach past the end.
+inline bool tenvik_reads_exactly(uint32_t first, uint32_t last) {
+  uint32_t d = first ^ last;
+  bool aligned_run = (d & 1) && d == last - first;
+  return aligned_run || (last & 255) != 0 || last >= 0xe0000000u;
+}
+
+int generate_main(int argc, char** argv);
+int convert_main(int argc, char** argv);
+int meaning_main(int argc, char** argv);
+int time_main(int argc, char** argv);
+
+#endif  // TENVIK_BENCH_TOOL_H_

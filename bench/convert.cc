@@ -1,0 +1,63 @@
+// Turns CSV files of IPv4 ranges ("start,end[,more]", numeric or dotted,
+// as in GeoLite2 country CSVs and Tor's geoip file) into tenvik lists.
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "bench_tool.h"
+
+static bool read_field(const char*& p, uint32_t* a) {
+  const char* end = p + strcspn(p, ",\r\n");
+  if (memchr(p, '.', size_t(end - p))) {
+    if (!read_quad(p, a)) return false;
+  } else {
+    char* stop;
+    unsigned long long v = strtoull(p, &stop, 10);
+    if (stop == p || v > 0xffffffffull) return false;
+    *a = uint32_t(v);
+    p = stop;
+  }
+  return p == end;
+}
+
+int convert_main(int argc, char** argv) {
+  if (argc != 3 || (strcmp(argv[1], "ranges") && strcmp(argv[1], "prefixes")))
+    fail(2, "usage: bench_tool convert ranges|prefixes CSV");
+  bool as_ranges = strcmp(argv[1], "ranges") == 0;
+  FILE* in = fopen(argv[2], "r");
+  if (!in) fail(1, "cannot open %s", argv[2]);
+  char* line = nullptr;
+  size_t capacity = 0;
+  long number = 0, ranges = 0, split = 0;
+  auto put_block = [](uint32_t a, int len) {
+    printf("%s/%d\n", quad_text(a).c_str(), len);
+  };
+  while (getline(&line, &capacity, in) > 0) {
+    number++;
+    const char* p = line;
+    if (*p == '#' || *p == '\n' || *p == '\r') continue;
+    if (strchr(p, ':')) continue;  // an IPv6 range
+    uint32_t first, last;
+    if (!read_field(p, &first) || *p++ != ',' || !read_field(p, &last))
+      fail(1, "%s:%ld: not an IPv4 range", argv[2], number);
+    if (last < first) fail(1, "%s:%ld: end before start", argv[2], number);
+    ranges++;
+    // A range that tenvik would widen is written as prefix lines, so that
+    // the list means the same to tenvik and to other IP tools.
+    if (as_ranges && tenvik_reads_exactly(first, last)) {
+      printf("%s - %s\n", quad_text(first).c_str(), quad_text(last).c_str());
+    } else {
+      if (as_ranges) split++;
+      split_into_blocks(first, last, put_block);
+    }
+  }
+  free(line);
+  if (ferror(in)) fail(1, "cannot read %s", argv[2]);
+  fclose(in);
+  if (fflush(stdout) != 0) fail(1, "cannot write the list");
+  fprintf(stderr, "%ld ranges", ranges);
+  if (as_ranges) fprintf(stderr, ", %ld of them written as prefixes", split);
+  fputc('\n', stderr);
+  return 0;
+}

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Fetches two real IPv4 country databases and turns them into tenvik lists
+# for bench/run.sh. Needs the network (the npm registry and Debian's
+# archive); never run by the tests or CI.
+#
+#   bench/fetch_real.sh [OUTDIR]        (default build-bench/real)
+#
+# Sources:
+#   npm package @ip-location-db/geolite2-country, file
+#     geolite2-country-ipv4-num.csv ("start,end,country", numeric)
+#   Debian package tor-geoipdb, file usr/share/tor/geoip (the same form)
+# Each becomes two lists, in the file's (ascending) order:
+#   NAME-ranges.txt    one "a.b.c.d - e.f.g.h" line per range
+#   NAME-prefixes.txt  each range split into the fewest prefixes "a.b.c.d/n"
+# A range that tenvik would widen to classful blocks (an end address x.y.z.0
+# that is not the end of a run of aligned blocks) goes into the ranges list
+# as its prefixes, so that both lists mean the same to tenvik and iprange.
+#
+# Then: bench/run.sh build-bench/real/*.txt
+
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${TENVIK_BENCH_BUILD:-$root/build-bench}
+outdir=${1:-$build/real}
+mkdir -p "$outdir"
+outdir=$(cd "$outdir" && pwd)
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTENVIK_BENCH=ON \
+  -DTENVIK_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target bench_tool >/dev/null
+tool=$build/bench/bench_tool
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+cd "$tmp"
+
+echo "fetching @ip-location-db/geolite2-country" >&2
+npm pack --silent @ip-location-db/geolite2-country >/dev/null
+tar xzf ip-location-db-geolite2-country-*.tgz
+geolite=package/geolite2-country-ipv4-num.csv
+
+echo "fetching tor-geoipdb" >&2
+apt-get download tor-geoipdb >/dev/null 2>&1 ||
+  { apt-get update -qq && apt-get download tor-geoipdb >/dev/null; }
+dpkg-deb -x tor-geoipdb_*.deb tor
+tor=tor/usr/share/tor/geoip
+
+convert() {  # name csv
+  local kind
+  for kind in ranges prefixes; do
+    echo -n "$1-$kind.txt: " >&2
+    "$tool" convert "$kind" "$2" >"$outdir/$1-$kind.txt"
+  done
+}
+convert geolite2-country "$geolite"
+convert tor-geoip "$tor"
+wc -l "$outdir"/*.txt >&2

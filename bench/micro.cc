@@ -1,0 +1,66 @@
+// Micro-benchmarks of the two costs per input line: parsing it and
+// inserting its block. Run: build-bench/bench/tenvik_micro
+
+#include <benchmark/benchmark.h>
+#include <string.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "bench_tool.h"
+#include "driver.h"
+#include "settings.h"
+#include "tree.h"
+
+// The same line again and again: after the first pass the tree does not
+// grow and the insertion follows a cached path, so the line's parse is
+// most of what is measured.
+static void BM_handle_line(benchmark::State& state, const char* text) {
+  reset_run();
+  opt_silent = 1;
+  char line[256];
+  for (auto _ : state) {
+    strcpy(line, text);
+    benchmark::DoNotOptimize(handle_line(line));
+  }
+  state.SetItemsProcessed(state.iterations());
+  reset_run();
+}
+BENCHMARK_CAPTURE(BM_handle_line, prefix, "10.1.2.0/24");
+BENCHMARK_CAPTURE(BM_handle_line, prefix_modifier_comment,
+                  "permit 10.1.2.0/24   # branch office");
+BENCHMARK_CAPTURE(BM_handle_line, range_one_block, "10.1.2.0 - 10.1.2.255");
+BENCHMARK_CAPTURE(BM_handle_line, mask, "deny 10.1.2.0 0.0.0.255");
+BENCHMARK_CAPTURE(BM_handle_line, bare_address, "10.1.2.3");
+BENCHMARK_CAPTURE(BM_handle_line, no_notation, "deny everything else");
+
+// Inserting 2^18 blocks of one length into an empty tree, in address order
+// or in random order. The pool is emptied between passes, outside the
+// measured time.
+static void BM_insert_prefix(benchmark::State& state, int len, bool sorted) {
+  const size_t count = size_t(1) << 18;
+  rng r(7);
+  std::vector<uint32_t> addresses(count);
+  for (uint32_t& a : addresses)
+    a = block_start(0x01000000u + uint32_t(r.below(0xdf000000u)), len);
+  if (sorted) std::sort(addresses.begin(), addresses.end());
+  reset_run();
+  opt_silent = 1;
+  for (auto _ : state) {
+    state.PauseTiming();
+    reset_tree();
+    state.ResumeTiming();
+    for (uint32_t a : addresses)
+      benchmark::DoNotOptimize(insert_prefix(len, a, ST_YES));
+  }
+  state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(count));
+  reset_run();
+}
+BENCHMARK_CAPTURE(BM_insert_prefix, random_24, 24, false)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_insert_prefix, sorted_24, 24, true)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_insert_prefix, random_32, 32, false)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_insert_prefix, sorted_32, 32, true)
+    ->Unit(benchmark::kMillisecond);
