@@ -15,19 +15,20 @@ static uint32_t unicast_address(rng& r) {
   return 0x01000000u + uint32_t(r.below(0xe0000000ull - 0x01000000ull));
 }
 
-// Prefix lengths per 1000 lines, shaped like a full routing table: mostly
-// /24, many /16 to /23, some shorter, and some longer ones as customer and
-// blocklist entries add them.
-static const int LENGTH_WEIGHTS[33] = {
-    0,   0,  0,  0,  0,  0,  0,  0,   //
-    1,   1,  1,  2,  3,  4,  6,  7,   // /8 to /15: 25
-    20,  10, 15, 25, 40, 45, 95, 90,  // /16 to /23: 340
-    560,                              // /24
-    15,  12, 10, 9,  9,  8,  4,  8,   // /25 to /32: 75
+// Prefix lengths per million lines, shaped like a full routing table:
+// mostly /24, many /16 to /23, a few shorter ones, plus some longer ones as
+// customer routes and blocklist entries add them. Placed at random, the
+// blocks cover about two thirds of the unicast space, as real routes do.
+static const long LENGTH_WEIGHTS[33] = {
+    0,      0,    0,     0,     0,     0,     0,      0,      //
+    15,     15,   40,    100,   300,   600,   1200,   2000,   // /8 to /15
+    13000,  8000, 14000, 26000, 45000, 55000, 120000, 90000,  // /16 to /23
+    574730,                                                   // /24
+    10000,  8000, 7000,  6000,  6000,  5000,  2000,   6000,   // /25 to /32
 };
 
 static int realistic_length(rng& r) {
-  int pick = int(r.below(1000));
+  long pick = long(r.below(1000000));
   for (int len = 0; len <= 32; len++) {
     if (pick < LENGTH_WEIGHTS[len]) return len;
     pick -= LENGTH_WEIGHTS[len];

@@ -16,8 +16,9 @@
 #   iprange LIST                     the same job, for lists of bare blocks
 #   tenvik -s LIST                   the default first-match list
 #   tenvik -s --optimal LIST         where tenvik has that option
-# and reports the median wall time and the median peak resident memory of
-# each. Then it checks that every output denotes the list's permitted
+# and reports the median wall time, the median CPU time (user + system,
+# less disturbed by other work on a shared machine) and the median peak
+# resident memory of each. Then it checks that every output denotes the list's permitted
 # addresses (bench_tool meaning, a slow model: longest match wins, nothing
 # matched is denied) and that tenvik's and iprange's outputs hold the same
 # addresses (iprange --diff). Any difference or failed run makes the script
@@ -56,7 +57,8 @@ if [ ${#lists[@]} -eq 0 ]; then
   mkdir -p "$build/lists"
   generate() {  # file kind lines seed
     local file=$build/lists/$1
-    if [ ! -s "$file" ]; then
+    # A list made by an older generator is made again.
+    if [ ! -s "$file" ] || [ "$tool" -nt "$file" ]; then
       echo "generating $file" >&2
       "$tool" generate "$2" "$3" "$4" >"$file.tmp" && mv "$file.tmp" "$file"
     fi
@@ -81,7 +83,8 @@ complain() {
   failures=$((failures + 1))
 }
 
-# timed TAG COMMAND...: one run; appends "seconds peak-KB" to $out/TAG.times.
+# timed TAG COMMAND...: one run; appends "wall-seconds peak-KB cpu-seconds"
+# to $out/TAG.times.
 timed() {
   local tag=$1 result
   shift
@@ -90,7 +93,7 @@ timed() {
   if [ "$3" != 0 ]; then
     complain "$name: '${*:4}' exited with status $3: $(head -c 300 "$out/$tag.err")"
   fi
-  echo "$1 $2" >>"$out/$tag.times"
+  echo "$1 $2 $4" >>"$out/$tag.times"
 }
 
 # median COLUMN FILE
@@ -99,6 +102,8 @@ median() {
     END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 seconds() { [ -s "$out/$1.times" ] && printf '%.3f' "$(median 1 "$out/$1.times")" || printf -- '-'; }
+cpu_seconds() { [ -s "$out/$1.times" ] && printf '%.3f' "$(median 3 "$out/$1.times")" || printf -- '-'; }
+ratio() { [ "$1" != - ] && [ "$2" != - ] && awk -v t="$1" -v i="$2" 'BEGIN { printf "%.2f", (i > 0 ? t / i : 0) }' || printf -- '-'; }
 megabytes() { [ -s "$out/$1.times" ] && printf '%.0f' "$(median 2 "$out/$1.times" | awk '{ print $1 / 1024 }')" || printf -- '-'; }
 
 # same_as_list TAG MEANING-OPTIONS...: the output means what the list means.
@@ -154,22 +159,23 @@ $(head -5 "$out/diff")"
 
   t=$(seconds positive)
   i=$(seconds iprange)
-  ratio=-
-  [ "$i" != - ] && ratio=$(awk -v t="$t" -v i="$i" 'BEGIN { printf "%.2f", (i > 0 ? t / i : 0) }')
+  tc=$(cpu_seconds positive)
+  ic=$(cpu_seconds iprange)
   entries=$(wc -l <"$out/default.out")
   [ $have_optimal = 1 ] && entries="$entries / $(wc -l <"$out/optimal.out")"
-  rows+=("$(printf '%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s' "$name" "$lines" \
-    "$t" "$i" "$ratio" "$(megabytes positive)" "$(megabytes iprange)" \
+  rows+=("$(printf '%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s' "$name" "$lines" \
+    "$t" "$i" "$(ratio "$t" "$i")" "$tc" "$ic" "$(ratio "$tc" "$ic")" \
+    "$(megabytes positive)" "$(megabytes iprange)" \
     "$(seconds default)" "$(megabytes default)" "$(seconds optimal)" \
     "$(megabytes optimal)" "$entries" "$check")")
 done
 
 echo
 echo "tenvik $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo '?')$(git -C "$root" diff --quiet HEAD -- src 2>/dev/null || echo ' (with uncommitted changes in src/)'), $runs runs, medians; $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)"
-echo "-p = tenvik -s -p -f '%a/%p'; default = tenvik -s; optimal = tenvik -s --optimal; ratio = tenvik -p / iprange"
+echo "-p = tenvik -s -p -f '%a/%p'; default = tenvik -s; optimal = tenvik -s --optimal; ratio = tenvik -p / iprange; s = wall seconds, cpu = user + system seconds"
 echo
 {
-  echo "list|lines|-p s|iprange s|ratio|-p MB|iprange MB|default s|default MB|optimal s|optimal MB|entries default / optimal|check"
+  echo "list|lines|-p s|iprange s|ratio|-p cpu|iprange cpu|cpu ratio|-p MB|iprange MB|default s|default MB|optimal s|optimal MB|entries default / optimal|check"
   printf '%s\n' "${rows[@]}"
 } | awk -F'|' '
   { for (i = 1; i <= NF; i++) { cell[NR, i] = $i; if (length($i) > w[i]) w[i] = length($i) } n = NR; f = NF }
