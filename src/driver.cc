@@ -6,6 +6,7 @@
 #include "address.h"
 #include "messages.h"
 #include "notation.h"
+#include "optimal.h"
 #include "optimize.h"
 #include "output.h"
 #include "positive.h"
@@ -44,8 +45,17 @@ bool handle_line(char* line) {
 
 int finish_input() {
   if (trace_flags & TRACE_RAW_TREE) dump_with_counts("raw tree:\n-----\n");
-  fill_states(&root, ST_NO);
-  optimize_tree(&root);
+  // Positive mode keeps the usual path: its disjoint permit blocks are
+  // already the shortest such list, whichever tree they are taken from.
+  if (opt_optimal && !opt_positive) {
+    if (!make_optimal(&root)) {
+      fputs(MSG_NO_MEMORY, err_stream);
+      return EXIT_FAILURE_STATUS;
+    }
+  } else {
+    fill_states(&root, ST_NO);
+    optimize_tree(&root);
+  }
   if (trace_flags & TRACE_OPTIMIZED_TREE)
     dump_with_counts("-----\noptimized tree:\n");
   if (opt_positive && !make_positive(&root)) {

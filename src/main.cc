@@ -2,6 +2,7 @@
 // shortest access list that means the same.
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -27,11 +28,22 @@ static int trace_value(const char* text) {
 }
 
 int main(int argc, char** argv) {
+  // Long options have no letter of their own: their codes lie above every
+  // character, so no short option can be mistaken for one.
+  enum { OPT_OPTIMAL = 256 };
+  static const struct option long_options[] = {
+      {"optimal", no_argument, nullptr, OPT_OPTIMAL},
+      {nullptr, 0, nullptr, 0},
+  };
   int c;
   // "+": stop at the first non-option argument, as POSIX asks, even where
   // getopt would otherwise permute the arguments.
-  while ((c = getopt(argc, argv, "+hipsm:f:t:")) != -1) {
+  while ((c = getopt_long(argc, argv, "+hipsm:f:t:", long_options, nullptr)) !=
+         -1) {
     switch (c) {
+      case OPT_OPTIMAL:
+        opt_optimal++;
+        break;
       case 'i':
         opt_invert++;
         break;

@@ -8,6 +8,7 @@ int opt_invert = 0;
 int opt_silent = 0;
 int opt_positive = 0;
 int trace_flags = 0;
+int opt_optimal = 0;
 const char* permit_string = "permit";
 const char* deny_string = "deny  ";
 const char* format_string = "%m %a %w";
@@ -19,6 +20,7 @@ void reset_settings() {
   opt_silent = 0;
   opt_positive = 0;
   trace_flags = 0;
+  opt_optimal = 0;
   permit_string = "permit";
   deny_string = "deny  ";
   format_string = "%m %a %w";

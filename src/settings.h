@@ -9,6 +9,7 @@ extern int opt_invert;    // -i count; nonzero swaps every line's state
 extern int opt_silent;    // -s count; nonzero suppresses every warning
 extern int opt_positive;  // -p count; nonzero prints permit entries only
 extern int trace_flags;   // -t bits, see TRACE_*
+extern int opt_optimal;   // --optimal count; nonzero prints the shortest list
 extern const char* permit_string;
 extern const char* deny_string;
 extern const char* format_string;

@@ -67,6 +67,7 @@ captured run_list(const std::string& input, const run_settings& s) {
   opt_silent = s.silent;
   opt_positive = s.positive;
   trace_flags = s.trace;
+  opt_optimal = s.optimal;
   permit_string = s.permit.c_str();
   deny_string = s.deny.c_str();
   format_string = s.format.c_str();

@@ -23,6 +23,7 @@ struct run_settings {
   int silent = 0;
   int positive = 0;
   int trace = 0;
+  int optimal = 0;  // --optimal
   std::string permit = "permit";
   std::string deny = "deny  ";
   std::string format = "%m %a %w";
