@@ -4,9 +4,9 @@
 #include <string.h>
 
 #include "address.h"
+#include "batch.h"
 #include "messages.h"
 #include "notation.h"
-#include "optimal.h"
 #include "optimize.h"
 #include "output.h"
 #include "positive.h"
@@ -25,6 +25,7 @@ bool handle_line(char* line) {
   if (hash) *hash = '\0';
   if (line[0] == '\0') return true;
   if (line[0] == '*') {
+    if (!flush_blocks()) return false;
     dump_tree(&root, 0, 0, 0, ' ', &root);
     return true;
   }
@@ -45,16 +46,12 @@ bool handle_line(char* line) {
 
 int finish_input() {
   if (trace_flags & TRACE_RAW_TREE) dump_with_counts("raw tree:\n-----\n");
-  // Positive mode keeps the usual path: its disjoint permit blocks are
-  // already the shortest such list, whichever tree they are taken from.
-  if (opt_optimal && !opt_positive) {
-    if (!make_optimal(&root)) {
-      fputs(MSG_NO_MEMORY, err_stream);
-      return EXIT_FAILURE_STATUS;
-    }
-  } else {
+  if (trace_flags &
+             (TRACE_ROTATE | TRACE_MERGE | TRACE_REPEATED | TRACE_PRUNE)) {
     fill_states(&root, ST_NO);
     optimize_tree(&root);
+  } else {
+    fill_and_optimize(&root, ST_NO);
   }
   if (trace_flags & TRACE_OPTIMIZED_TREE)
     dump_with_counts("-----\noptimized tree:\n");
@@ -67,7 +64,11 @@ int finish_input() {
 }
 
 int run_input(int fd, const char* name) {
-  switch (read_lines(fd, handle_line)) {
+  set_batching(opt_silent && !(trace_flags & TRACE_INPUT));
+  int result = read_lines(fd, handle_line);
+  if (result == READ_OK && !flush_blocks()) result = READ_NO_MEMORY;
+  set_batching(false);
+  switch (result) {
     case READ_OK:
       return finish_input();
     case READ_FAILED:

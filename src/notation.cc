@@ -3,30 +3,70 @@
 #include <stdio.h>
 
 #include "address.h"
+#include "batch.h"
 #include "messages.h"
 #include "settings.h"
 #include "tree.h"
 
+// White space of the C locale: blank, \t, \n, \v, \f, \r.
 static inline bool is_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
-         c == '\r';
+  return c == ' ' || (c >= '\t' && c <= '\r');
 }
-static inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+static inline bool is_digit(char c) { return unsigned(c - '0') < 10; }
 
 // Reads optional white space, an optional sign and at least one digit.
-static bool scan_number(const char*& p, bool* negative, uint64_t* magnitude) {
-  while (is_blank(*p)) p++;
+static inline bool scan_number(const char*& p, bool* negative,
+                               uint64_t* magnitude) {
   bool neg = false;
-  if (*p == '+' || *p == '-') neg = *p++ == '-';
-  if (!is_digit(*p)) return false;
+  if (!is_digit(*p)) {
+    while (is_blank(*p)) p++;
+    if (*p == '+' || *p == '-') neg = *p++ == '-';
+    if (!is_digit(*p)) return false;
+  }
   uint64_t v = 0;
   for (; is_digit(*p); p++) {
-    unsigned d = unsigned(*p - '0');
-    v = v > (UINT64_MAX - d) / 10 ? UINT64_MAX : v * 10 + d;
+    // Past 19 digits the value saturates instead of wrapping.
+    v = v < 1000000000000000000ull ? v * 10 + unsigned(*p - '0') : UINT64_MAX;
   }
   *negative = neg;
   *magnitude = v;
   return true;
+}
+
+// scanf's %lu: a minus sign makes the value wrap around to a huge one.
+static inline bool scan_unsigned(const char*& p, uint64_t* out) {
+  bool neg;
+  uint64_t v;
+  if (!scan_number(p, &neg, &v)) return false;
+  *out = neg && v ? UINT64_MAX : v;
+  return true;
+}
+
+// scanf's %d.
+static inline bool scan_signed(const char*& p, long long* out) {
+  bool neg;
+  uint64_t v;
+  if (!scan_number(p, &neg, &v)) return false;
+  const uint64_t top = uint64_t(INT64_MAX);
+  *out = neg ? -(long long)(v > top ? top : v) : (long long)(v > top ? top : v);
+  return true;
+}
+
+// A blank in a pattern: any run of white space, also none.
+static inline void skip_blanks(const char*& p) {
+  while (is_blank(*p)) p++;
+}
+
+// "%lu.%lu.%lu.%lu" from p on; returns the conversions made.
+static inline int scan_quad(const char*& p, uint64_t* n) {
+  for (int i = 0; i < 4; i++) {
+    if (i > 0) {
+      if (*p != '.') return i;
+      p++;
+    }
+    if (!scan_unsigned(p, n + i)) return i;
+  }
+  return 4;
 }
 
 int scan_pattern(const char* text, const char* pattern, uint64_t* unsigned_out,
@@ -35,18 +75,12 @@ int scan_pattern(const char* text, const char* pattern, uint64_t* unsigned_out,
   int count = 0;
   for (const char* f = pattern; *f; f++) {
     if (*f == ' ') {
-      while (is_blank(*p)) p++;
-    } else if (*f == 'u' || *f == 'd') {
-      bool neg;
-      uint64_t v;
-      if (!scan_number(p, &neg, &v)) return count;
-      if (*f == 'u') {
-        *unsigned_out++ = neg && v ? UINT64_MAX : v;
-      } else {
-        const uint64_t top = uint64_t(INT64_MAX);
-        *signed_out = neg ? -(long long)(v > top ? top : v)
-                          : (long long)(v > top ? top : v);
-      }
+      skip_blanks(p);
+    } else if (*f == 'u') {
+      if (!scan_unsigned(p, unsigned_out++)) return count;
+      count++;
+    } else if (*f == 'd') {
+      if (!scan_signed(p, signed_out)) return count;
       count++;
     } else if (*p == *f) {
       p++;
@@ -74,13 +108,17 @@ static bool out_of_range(const uint64_t* n, int count, const char* line) {
 }
 
 static int insert(int n, uint32_t a, unsigned state) {
-  return insert_prefix(n, a, state) ? NOTATION_DONE : NOTATION_NO_MEMORY;
+  return add_block(n, a, state) ? NOTATION_DONE : NOTATION_NO_MEMORY;
 }
 
-static int parse_prefix(const char* text, unsigned state, const char* line) {
-  uint64_t n[4];
+// Every notation begins with the address "%lu.%lu.%lu.%lu", so it is matched
+// once; each notation then matches its own rest from `rest` on. That gives
+// the same conversions as matching each whole pattern from the start.
+
+static int parse_prefix(const char* rest, uint64_t* n, unsigned state,
+                        const char* line) {
   long long len = 0;
-  if (scan_pattern(text, "u.u.u.u/d", n, &len) != 5) return NOTATION_NO_MATCH;
+  if (*rest != '/' || !scan_signed(++rest, &len)) return NOTATION_NO_MATCH;
   if (out_of_range(n, 4, line)) return NOTATION_DONE;
   if (len < 0) {
     if (!opt_silent) fprintf(err_stream, MSG_PREFIX_NEGATIVE, len);
@@ -96,10 +134,12 @@ static int parse_prefix(const char* text, unsigned state, const char* line) {
   return insert(int(len), a, state);
 }
 
-static int parse_range(const char* text, unsigned state, const char* line) {
-  uint64_t n[8];
-  if (scan_pattern(text, "u.u.u.u - u.u.u.u", n, nullptr) != 8)
-    return NOTATION_NO_MATCH;
+static int parse_range(const char* rest, uint64_t* n, unsigned state,
+                       const char* line) {
+  skip_blanks(rest);
+  if (*rest != '-') return NOTATION_NO_MATCH;
+  skip_blanks(++rest);
+  if (scan_quad(rest, n + 4) != 4) return NOTATION_NO_MATCH;
   if (out_of_range(n, 8, line)) return NOTATION_DONE;
   uint32_t start = quad(n), end = quad(n + 4);
   int len = auto_prefix(end);
@@ -121,15 +161,15 @@ static int parse_range(const char* text, unsigned state, const char* line) {
   // Stepped in 64 bits so that the block ending at 255.255.255.255 ends the
   // loop instead of wrapping to 0.
   for (uint64_t b = start; b <= end; b += size) {
-    if (!insert_prefix(len, uint32_t(b), state)) return NOTATION_NO_MEMORY;
+    if (!add_block(len, uint32_t(b), state)) return NOTATION_NO_MEMORY;
   }
   return NOTATION_DONE;
 }
 
-static int parse_mask(const char* text, unsigned state, const char* line) {
-  uint64_t n[8];
-  if (scan_pattern(text, "u.u.u.u u.u.u.u", n, nullptr) != 8)
-    return NOTATION_NO_MATCH;
+static int parse_mask(const char* rest, uint64_t* n, unsigned state,
+                      const char* line) {
+  skip_blanks(rest);
+  if (scan_quad(rest, n + 4) != 4) return NOTATION_NO_MATCH;
   if (out_of_range(n, 8, line)) return NOTATION_DONE;
   uint32_t a = quad(n), m = quad(n + 4);
   uint32_t mask = (m & 0x80000000u) ? m : ~m;  // top bit clear: wildcard bits
@@ -151,9 +191,8 @@ static int parse_mask(const char* text, unsigned state, const char* line) {
   return insert(len, a, state);
 }
 
-static int parse_single(const char* text, unsigned state, const char* line) {
-  uint64_t n[4];
-  if (scan_pattern(text, "u.u.u.u", n, nullptr) != 4) return NOTATION_NO_MATCH;
+static int parse_single(const char*, uint64_t* n, unsigned state,
+                        const char* line) {
   if (out_of_range(n, 4, line)) return NOTATION_DONE;
   uint32_t a = quad(n);
   int len = auto_prefix(a);
@@ -163,10 +202,14 @@ static int parse_single(const char* text, unsigned state, const char* line) {
 }
 
 int parse_notations(const char* text, unsigned state, const char* line) {
-  static int (*const notations[])(const char*, unsigned, const char*) = {
-      parse_prefix, parse_range, parse_mask, parse_single};
+  static int (*const notations[])(const char*, uint64_t*, unsigned,
+                                  const char*) = {parse_prefix, parse_range,
+                                                  parse_mask, parse_single};
+  uint64_t n[8];
+  const char* rest = text;
+  if (scan_quad(rest, n) != 4) return NOTATION_NO_MATCH;
   for (auto notation : notations) {
-    int result = notation(text, state, line);
+    int result = notation(rest, n, state, line);
     if (result != NOTATION_NO_MATCH) return result;
   }
   return NOTATION_NO_MATCH;

@@ -40,38 +40,56 @@ static void rotate(node* x, int k) {
   trace_step(TRACE_ROTATE, "-opt1/%d-\n", k, x);
 }
 
-void optimize_tree(node* x) {
-  if (!x || is_leaf(x)) return;
-  optimize_tree(get_child(x, 0));
-  optimize_tree(get_child(x, 1));
-
-  rotate(x, 0);
-  rotate(x, 1);
-
-  node* c0 = get_child(x, 0);
-  node* c1 = get_child(x, 1);
-  if (c0 && c1 && get_state(c0) != ST_UNSET &&
-      get_state(c0) == get_state(c1)) {
-    set_state(x, get_state(c0));
-    set_state(c0, ST_UNSET);
-    set_state(c1, ST_UNSET);
-    trace_step(TRACE_MERGE, "-opt2-\n", 0, x);
+// The four steps at x, once its children's subtrees are done. No step
+// changes which children x has before the pruning, so they are read once.
+static void optimize_node(node* x) {
+  uint32_t index[2] = {child_index(x, 0), child_index(x, 1)};
+  if (index[0] && index[1]) {
+    rotate(x, 0);
+    rotate(x, 1);
+    node* c0 = node_at(index[0]);
+    node* c1 = node_at(index[1]);
+    if (get_state(c0) != ST_UNSET && get_state(c0) == get_state(c1)) {
+      set_state(x, get_state(c0));
+      set_state(c0, ST_UNSET);
+      set_state(c1, ST_UNSET);
+      trace_step(TRACE_MERGE, "-opt2-\n", 0, x);
+    }
   }
 
+  unsigned s = get_state(x);
   for (int b = 0; b < 2; b++) {
-    node* c = get_child(x, b);
-    if (c && get_state(c) == get_state(x)) {
+    if (!index[b]) continue;
+    node* c = node_at(index[b]);
+    if (get_state(c) == s) {
       set_state(c, ST_UNSET);
       trace_step(TRACE_REPEATED, "-opt3/%d-\n", b, x);
     }
   }
 
   for (int b = 0; b < 2; b++) {
-    node* c = get_child(x, b);
-    if (c && get_state(c) == ST_UNSET && is_leaf(c)) {
-      free_subtree(child_index(x, b));
+    if (!index[b]) continue;
+    node* c = node_at(index[b]);
+    if (get_state(c) == ST_UNSET && is_leaf(c)) {
+      free_subtree(index[b]);
       set_child(x, b, 0);
       trace_step(TRACE_PRUNE, "-opt4/%d-\n", b, x);
     }
   }
+}
+
+void optimize_tree(node* x) {
+  if (!x || is_leaf(x)) return;
+  optimize_tree(get_child(x, 0));
+  optimize_tree(get_child(x, 1));
+  optimize_node(x);
+}
+
+void fill_and_optimize(node* x, unsigned inherited) {
+  if (get_state(x) == ST_UNSET) set_state(x, inherited);
+  if (is_leaf(x)) return;
+  unsigned s = get_state(x);
+  if (node* c = get_child(x, 0)) fill_and_optimize(c, s);
+  if (node* c = get_child(x, 1)) fill_and_optimize(c, s);
+  optimize_node(x);
 }

@@ -13,4 +13,10 @@ void fill_states(node* x, unsigned inherited);
 /// ancestor's, and no leaf is unset. Expects a filled tree.
 void optimize_tree(node* x);
 
+/// fill_states followed by optimize_tree in one walk. The result is the
+/// same: every step at a node sees only its own subtree, which is filled by
+/// then. Only the step traces, which dump the whole tree, could tell the
+/// difference, so they need the two separate walks.
+void fill_and_optimize(node* x, unsigned inherited);
+
 #endif  // TENVIK_OPTIMIZE_H_

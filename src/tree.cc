@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 
 #include "messages.h"
 #include "settings.h"
@@ -21,8 +22,55 @@ static node* path[33] = {&root};
 static uint32_t path_addr = 0;
 static int path_len = 0;
 
+// The newest block's nodes that were never taken: bump_next up to
+// bump_end. Handing them out in order after the freed nodes gives the same
+// order as chaining the whole block into the free list when it arrives,
+// without touching its memory twice.
+static uint32_t bump_next = 0;
+static uint32_t bump_end = 0;
+
+// Blocks are carved out of big mappings: a million-line list needs tens of
+// thousands of blocks, and with huge pages their memory arrives in a few
+// hundred page faults instead of tens of thousands.
+const size_t BLOCK_BYTES = (NODES_PER_BLOCK + 1) * sizeof(node);
+const size_t ARENA_BYTES = size_t(64) << 20;
+static char* arena_next = nullptr;
+static char* arena_end = nullptr;
+struct arena {
+  void* start;
+  size_t bytes;
+};
+static arena* arenas = nullptr;
+static size_t arena_count = 0;
+
+void* map_pages(size_t bytes) {
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+#ifdef MADV_HUGEPAGE
+  madvise(p, bytes, MADV_HUGEPAGE);
+#endif
+  return p;
+}
+
+// Near the memory limit the mapping shrinks, down to a single block.
+static bool grow_arena() {
+  void* table = realloc(arenas, (arena_count + 1) * sizeof(arena));
+  if (!table) return false;
+  arenas = static_cast<arena*>(table);
+  for (size_t bytes = ARENA_BYTES; bytes >= BLOCK_BYTES; bytes /= 2) {
+    if (void* p = map_pages(bytes)) {
+      arenas[arena_count++] = {p, bytes};
+      arena_next = static_cast<char*>(p);
+      arena_end = arena_next + bytes;
+      return true;
+    }
+  }
+  return false;
+}
+
 static bool grow_pool() {
-  if ((block_count + 1) * NODES_PER_BLOCK > INDEX_MASK) return false;
+  if ((block_count + 1) << BLOCK_SHIFT > INDEX_MASK) return false;
   if (block_count == block_capacity) {
     size_t capacity = block_capacity ? 2 * block_capacity : 64;
     void* table = realloc(pool_blocks, capacity * sizeof(node*));
@@ -30,23 +78,26 @@ static bool grow_pool() {
     pool_blocks = static_cast<node**>(table);
     block_capacity = capacity;
   }
-  node* block = static_cast<node*>(malloc(NODES_PER_BLOCK * sizeof(node)));
-  if (!block) return false;
-  uint32_t first = uint32_t(block_count * NODES_PER_BLOCK + 1);
+  if (size_t(arena_end - arena_next) < BLOCK_BYTES && !grow_arena())
+    return false;
+  node* block = reinterpret_cast<node*>(arena_next);
+  arena_next += BLOCK_BYTES;
+  bump_next = uint32_t(block_count << BLOCK_SHIFT) + 1;
+  bump_end = bump_next + NODES_PER_BLOCK;
   pool_blocks[block_count++] = block;
-  for (unsigned i = 0; i < NODES_PER_BLOCK; i++) {
-    block[i].child[0] = i + 1 < NODES_PER_BLOCK ? first + i + 1 : 0;
-    block[i].child[1] = 0;
-  }
-  free_head = first;
   return true;
 }
 
 uint32_t take_node() {
-  if (!free_head && !grow_pool()) return 0;
-  uint32_t index = free_head;
+  uint32_t index;
+  if (free_head) {
+    index = free_head;
+    free_head = child_index(node_at(index), 0);
+  } else {
+    if (bump_next == bump_end && !grow_pool()) return 0;
+    index = bump_next++;
+  }
   node* x = node_at(index);
-  free_head = child_index(x, 0);
   x->child[0] = 0;
   x->child[1] = 0;
   return index;
@@ -89,8 +140,10 @@ node* insert_prefix(int n, uint32_t a, unsigned s) {
 void free_subtree(uint32_t index) {
   if (!index) return;
   node* x = node_at(index);
-  free_subtree(child_index(x, 0));
-  free_subtree(child_index(x, 1));
+  if (!is_leaf(x)) {
+    free_subtree(child_index(x, 0));
+    free_subtree(child_index(x, 1));
+  }
   x->child[0] = free_head;
   x->child[1] = 0;
   free_head = index;
@@ -127,11 +180,17 @@ void dump_with_counts(const char* header) {
 }
 
 void reset_tree() {
-  for (size_t i = 0; i < block_count; i++) free(pool_blocks[i]);
+  for (size_t i = 0; i < arena_count; i++)
+    munmap(arenas[i].start, arenas[i].bytes);
+  free(arenas);
+  arenas = nullptr;
+  arena_count = 0;
+  arena_next = arena_end = nullptr;
   free(pool_blocks);
   pool_blocks = nullptr;
   block_count = block_capacity = 0;
   free_head = 0;
+  bump_next = bump_end = 0;
   root.child[0] = root.child[1] = 0;
   set_state(&root, ST_NO);
   path_len = 0;

@@ -26,11 +26,17 @@ const int STATE_SHIFT = 30;
 /// The whole address space, 0.0.0.0/0. Not from the pool; ST_NO at start.
 extern node root;
 
+// A pool index is the block number times BLOCK_SLOTS plus the slot, 1 to
+// NODES_PER_BLOCK; slot 0 of every block stays unused so that index 0 can
+// mean "absent" and finding a node costs a shift and a mask.
+const int BLOCK_SHIFT = 9;
+const uint32_t BLOCK_SLOTS = 1u << BLOCK_SHIFT;
+static_assert(NODES_PER_BLOCK < BLOCK_SLOTS, "a block's slots fit its nodes");
+
 /// The node behind a nonzero pool index.
 extern node** pool_blocks;
 inline node* node_at(uint32_t index) {
-  return pool_blocks[(index - 1) / NODES_PER_BLOCK] +
-         (index - 1) % NODES_PER_BLOCK;
+  return pool_blocks[index >> BLOCK_SHIFT] + (index & (BLOCK_SLOTS - 1));
 }
 
 inline unsigned get_state(const node* x) { return x->child[0] >> STATE_SHIFT; }
@@ -79,6 +85,10 @@ void count_states(const node* x, long counts[3]);
 
 /// Dumps the whole tree with the given header and its state counts line.
 void dump_with_counts(const char* header);
+
+/// Zero-filled memory straight from the system, on huge pages where it has
+/// them; nullptr when there is none. Released with munmap.
+void* map_pages(size_t bytes);
 
 /// Back to the lone ST_NO root with an empty pool; for tests.
 void reset_tree();
