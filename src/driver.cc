@@ -7,6 +7,7 @@
 #include "batch.h"
 #include "messages.h"
 #include "notation.h"
+#include "optimal.h"
 #include "optimize.h"
 #include "output.h"
 #include "positive.h"
@@ -46,7 +47,14 @@ bool handle_line(char* line) {
 
 int finish_input() {
   if (trace_flags & TRACE_RAW_TREE) dump_with_counts("raw tree:\n-----\n");
-  if (trace_flags &
+  // Positive mode keeps the usual path: its disjoint permit blocks are
+  // already the shortest such list, whichever tree they are taken from.
+  if (opt_optimal && !opt_positive) {
+    if (!make_optimal(&root)) {
+      fputs(MSG_NO_MEMORY, err_stream);
+      return EXIT_FAILURE_STATUS;
+    }
+  } else if (trace_flags &
              (TRACE_ROTATE | TRACE_MERGE | TRACE_REPEATED | TRACE_PRUNE)) {
     fill_states(&root, ST_NO);
     optimize_tree(&root);
