@@ -1,1 +1,473 @@
+#include "tree.h"
+
 #include <gtest/gtest.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "address.h"
+#include "driver.h"
+#include "run_capture.h"
+#include "settings.h"
+
+namespace {
+
+// A fresh tree and default settings, with traces and warnings captured in
+// memory; everything is put back on destruction.
+class captured_streams {
+ public:
+  captured_streams() {
+    reset_run();
+    out_stream = open_memstream(&out_text_, &out_size_);
+    err_stream = open_memstream(&err_text_, &err_size_);
+    out_ = out_stream;
+    err_ = err_stream;
+  }
+  ~captured_streams() {
+    fclose(out_);
+    fclose(err_);
+    free(out_text_);
+    free(err_text_);
+    reset_run();
+  }
+  std::string out() {
+    fflush(out_);
+    return std::string(out_text_, out_size_);
+  }
+  std::string err() {
+    fflush(err_);
+    return std::string(err_text_, err_size_);
+  }
+
+ private:
+  FILE* out_ = nullptr;
+  FILE* err_ = nullptr;
+  char* out_text_ = nullptr;
+  char* err_text_ = nullptr;
+  size_t out_size_ = 0, err_size_ = 0;
+};
+
+uint32_t quad(unsigned a, unsigned b, unsigned c, unsigned d) {
+  return uint32_t(a) << 24 | uint32_t(b) << 16 | uint32_t(c) << 8 | d;
+}
+
+std::string dump_of_root() {
+  char* text = nullptr;
+  size_t size = 0;
+  FILE* saved = out_stream;
+  out_stream = open_memstream(&text, &size);
+  dump_tree(&root, 0, 0, 0, ' ', &root);
+  fclose(out_stream);
+  out_stream = saved;
+  std::string dump(text, size);
+  free(text);
+  return dump;
+}
+
+// The node of block addr/prefix, found by walking from the root; nullptr
+// when the path does not exist.
+node* find(uint32_t addr, int prefix) {
+  node* x = &root;
+  for (int i = 0; i < prefix && x; i++)
+    x = get_child(x, (addr >> (31 - i)) & 1);
+  return x;
+}
+
+struct counts {
+  long no, yes, unset;
+};
+counts count_all() {
+  long c[3] = {0, 0, 0};
+  count_states(&root, c);
+  return {c[ST_NO], c[ST_YES], c[ST_UNSET]};
+}
+
+TEST(Pool, SecondBlockAtTheFiveHundredEleventhNode) {
+  captured_streams streams;
+  EXPECT_EQ(0u, pool_block_count());
+  std::set<uint32_t> taken;
+  for (unsigned i = 1; i <= NODES_PER_BLOCK; i++) {
+    uint32_t index = take_node();
+    ASSERT_NE(0u, index);
+    ASSERT_TRUE(taken.insert(index).second) << "node " << i << " twice";
+    ASSERT_EQ(1u, pool_block_count()) << "after node " << i;
+  }
+  uint32_t index = take_node();
+  EXPECT_EQ(0u, taken.count(index));
+  EXPECT_EQ(2u, pool_block_count());
+  // Every node of both blocks is memory of its own: each keeps what was
+  // written into it.
+  taken.insert(index);
+  for (uint32_t i : taken) set_child(node_at(i), 1, i);
+  for (uint32_t i : taken) EXPECT_EQ(i, child_index(node_at(i), 1));
+}
+
+TEST(Pool, FreedNodesAreTakenAgainMostRecentFirst) {
+  captured_streams streams;
+  uint32_t a = take_node(), b = take_node(), c = take_node();
+  ASSERT_NE(a, b);
+  ASSERT_NE(b, c);
+  free_subtree(a);
+  free_subtree(c);
+  EXPECT_EQ(c, take_node());
+  EXPECT_EQ(a, take_node());
+  uint32_t fresh = take_node();
+  EXPECT_NE(a, fresh);
+  EXPECT_NE(b, fresh);
+  EXPECT_NE(c, fresh);
+}
+
+TEST(Pool, SubtreeIsFreedChildrenFirst) {
+  captured_streams streams;
+  // x with both children, and a grandchild under child[0].
+  uint32_t x = take_node(), c0 = take_node(), c1 = take_node(), g = take_node();
+  set_child(node_at(x), 0, c0);
+  set_child(node_at(x), 1, c1);
+  set_child(node_at(c0), 1, g);
+  for (uint32_t i : {x, c0, c1, g}) set_state(node_at(i), ST_YES);
+  free_subtree(x);
+  // Pushed g, c0, c1, x: taken back in the reverse order, each clean.
+  for (uint32_t expected : {x, c1, c0, g}) {
+    uint32_t i = take_node();
+    EXPECT_EQ(expected, i);
+    EXPECT_TRUE(is_leaf(node_at(i))) << i;
+    EXPECT_EQ(unsigned(ST_UNSET), get_state(node_at(i))) << i;
+  }
+  EXPECT_EQ(1u, pool_block_count());
+}
+
+TEST(Pool, FreedNodesAreUsedBeforeTheNextBlock) {
+  captured_streams streams;
+  std::vector<uint32_t> taken;
+  for (unsigned i = 0; i < NODES_PER_BLOCK; i++) taken.push_back(take_node());
+  free_subtree(taken[100]);
+  free_subtree(taken[7]);
+  EXPECT_EQ(taken[7], take_node());
+  EXPECT_EQ(taken[100], take_node());
+  EXPECT_EQ(1u, pool_block_count());
+  take_node();
+  EXPECT_EQ(2u, pool_block_count());
+}
+
+TEST(Insert, CreatesUnsetNodesOnThePath) {
+  captured_streams streams;
+  node* leaf = insert_prefix(8, quad(10, 0, 0, 0), ST_YES);
+  ASSERT_NE(nullptr, leaf);
+  EXPECT_EQ(leaf, find(quad(10, 0, 0, 0), 8));
+  for (int p = 1; p < 8; p++) {
+    node* x = find(quad(10, 0, 0, 0), p);
+    ASSERT_NE(nullptr, x) << "/" << p;
+    EXPECT_EQ(unsigned(ST_UNSET), get_state(x)) << "/" << p;
+    // One child each, on the side of 10.0.0.0's next bit.
+    int bit = (quad(10, 0, 0, 0) >> (31 - p)) & 1;
+    EXPECT_EQ(nullptr, get_child(x, 1 - bit)) << "/" << p;
+  }
+  EXPECT_EQ(unsigned(ST_YES), get_state(leaf));
+  EXPECT_TRUE(is_leaf(leaf));
+  counts c = count_all();
+  EXPECT_EQ(1, c.no);
+  EXPECT_EQ(1, c.yes);
+  EXPECT_EQ(7, c.unset);
+  EXPECT_EQ("", streams.err());
+}
+
+TEST(Insert, OnlyTheTopBitsOfTheAddressCount) {
+  std::string aligned;
+  {
+    captured_streams streams;
+    insert_prefix(8, quad(10, 0, 0, 0), ST_YES);
+    aligned = dump_of_root();
+  }
+  captured_streams streams;
+  node* x = insert_prefix(8, quad(10, 1, 2, 3), ST_YES);
+  EXPECT_EQ(aligned, dump_of_root());
+  EXPECT_EQ(x, insert_prefix(8, quad(10, 255, 255, 255), ST_YES));
+  EXPECT_EQ(x, insert_prefix(8, quad(10, 0, 0, 0), ST_YES));
+  counts c = count_all();
+  EXPECT_EQ(1, c.yes);
+  EXPECT_EQ(7, c.unset);
+  // Prefix 0 is the root itself, whatever the address.
+  EXPECT_EQ(&root, insert_prefix(0, quad(200, 1, 2, 3), ST_NO));
+}
+
+TEST(Insert, OverwriteWarnings) {
+  struct step {
+    int prefix;
+    uint32_t addr;
+    unsigned state;
+  };
+  struct row {
+    std::vector<step> steps;
+    int silent;
+    const char* err;
+    unsigned final_state;  // of the last step's block
+  };
+  const row rows[] = {
+      {{{0, 0, ST_YES}},
+       0,
+       "WARNING: 0.0.0.0/0 overwritten (- -> +)\n",
+       ST_YES},
+      {{{0, 0, ST_NO}}, 0, "", ST_NO},
+      {{{8, quad(10, 0, 0, 0), ST_YES}, {8, quad(10, 1, 2, 3), ST_NO}},
+       0,
+       "WARNING: 10.1.2.3/8 overwritten (+ -> -)\n",
+       ST_NO},
+      {{{24, quad(10, 1, 2, 0), ST_NO}, {24, quad(10, 1, 2, 0), ST_YES}},
+       0,
+       "WARNING: 10.1.2.0/24 overwritten (- -> +)\n",
+       ST_YES},
+      // The same block twice with the same state.
+      {{{8, quad(10, 0, 0, 0), ST_YES}, {8, quad(10, 0, 0, 0), ST_YES}},
+       0,
+       "",
+       ST_YES},
+      // A node on an earlier path is unset: setting it is no overwrite.
+      {{{8, quad(10, 0, 0, 0), ST_YES}, {7, quad(10, 0, 0, 0), ST_NO}},
+       0,
+       "",
+       ST_NO},
+      // Nested blocks of different lengths never interfere.
+      {{{16, quad(10, 1, 0, 0), ST_NO}, {8, quad(10, 0, 0, 0), ST_YES}},
+       0,
+       "",
+       ST_YES},
+      {{{8, quad(10, 0, 0, 0), ST_YES},
+        {8, quad(10, 0, 0, 0), ST_NO},
+        {8, quad(10, 9, 9, 9), ST_YES}},
+       0,
+       "WARNING: 10.0.0.0/8 overwritten (+ -> -)\n"
+       "WARNING: 10.9.9.9/8 overwritten (- -> +)\n",
+       ST_YES},
+      {{{32, quad(255, 255, 255, 255), ST_YES},
+        {32, quad(255, 255, 255, 255), ST_NO}},
+       0,
+       "WARNING: 255.255.255.255/32 overwritten (+ -> -)\n",
+       ST_NO},
+      // Silent: no text, the later state still wins.
+      {{{0, 0, ST_YES}}, 1, "", ST_YES},
+      {{{8, quad(10, 0, 0, 0), ST_YES}, {8, quad(10, 1, 2, 3), ST_NO}},
+       1,
+       "",
+       ST_NO},
+  };
+  for (const row& r : rows) {
+    captured_streams streams;
+    opt_silent = r.silent;
+    node* last = nullptr;
+    for (const step& s : r.steps)
+      last = insert_prefix(s.prefix, s.addr, s.state);
+    ASSERT_NE(nullptr, last);
+    EXPECT_EQ(r.err, streams.err());
+    EXPECT_EQ(r.final_state, get_state(last)) << r.err;
+    EXPECT_EQ(last, find(r.steps.back().addr, r.steps.back().prefix));
+    EXPECT_EQ("", streams.out());
+  }
+}
+
+TEST(Insert, NestedBlocksKeepTheirOwnStatesInEitherOrder) {
+  for (int order = 0; order < 2; order++) {
+    captured_streams streams;
+    if (order == 0) insert_prefix(24, quad(10, 1, 2, 0), ST_NO);
+    insert_prefix(8, quad(10, 0, 0, 0), ST_YES);
+    if (order == 1) insert_prefix(24, quad(10, 1, 2, 0), ST_NO);
+    EXPECT_EQ(unsigned(ST_NO), get_state(find(quad(10, 1, 2, 0), 24)));
+    EXPECT_EQ(unsigned(ST_YES), get_state(find(quad(10, 0, 0, 0), 8)));
+    EXPECT_EQ("", streams.err());
+  }
+}
+
+struct block {
+  uint32_t addr;  // as passed, low bits not cleared
+  int prefix;
+  unsigned state;
+};
+
+// Blocks in a few clusters, so that consecutive insertions share long
+// paths, nest and part at every depth; each block appears once.
+std::vector<block> random_blocks(std::mt19937& gen, int count) {
+  std::vector<uint32_t> bases;
+  for (int i = 0; i < 4; i++) bases.push_back(uint32_t(gen()));
+  bases.push_back(0);
+  bases.push_back(0xffffffffu);
+  std::set<std::pair<uint32_t, int>> seen;
+  std::vector<block> blocks;
+  while (int(blocks.size()) < count) {
+    uint32_t base = bases[gen() % bases.size()];
+    int spread = int(gen() % 33);
+    uint32_t low = spread == 0 ? 0 : uint32_t(gen()) & wildcard(32 - spread);
+    uint32_t addr = gen() % 4 == 0 ? uint32_t(gen()) : base ^ low;
+    int prefix = gen() % 3 == 0 ? int(gen() % 33) : 24 + int(gen() % 9);
+    if (!seen.insert({addr & netmask(prefix), prefix}).second) continue;
+    blocks.push_back(
+        {addr, prefix, gen() % 2 ? unsigned(ST_YES) : unsigned(ST_NO)});
+  }
+  return blocks;
+}
+
+void collect_explicit(const node* x, uint32_t addr, int prefix,
+                      std::map<std::pair<uint32_t, int>, unsigned>* found) {
+  if (!x) return;
+  if (get_state(x) != ST_UNSET) (*found)[{addr, prefix}] = get_state(x);
+  if (prefix == 32) return;
+  collect_explicit(get_child(x, 0), addr, prefix + 1, found);
+  collect_explicit(get_child(x, 1), child_addr(addr, prefix, 1), prefix + 1,
+                   found);
+}
+
+TEST(Insert, PathCacheGivesTheSameTreeInAnyOrder) {
+  const unsigned seed = 90210;
+  std::mt19937 gen(seed);
+  for (int round = 0; round < 20; round++) {
+    std::vector<block> blocks = random_blocks(gen, 300);
+
+    // What the tree must hold: every block's node with its state, the root
+    // NO unless a block set it, and exactly the nodes on the blocks' paths.
+    std::map<std::pair<uint32_t, int>, unsigned> expected;
+    expected[{0, 0}] = ST_NO;
+    std::set<std::pair<uint32_t, int>> path_nodes;
+    for (const block& b : blocks) {
+      expected[{b.addr & netmask(b.prefix), b.prefix}] = b.state;
+      for (int p = 1; p <= b.prefix; p++)
+        path_nodes.insert({b.addr & netmask(p), p});
+    }
+
+    std::vector<std::vector<block>> orders;
+    std::vector<block> sorted = blocks;
+    std::sort(sorted.begin(), sorted.end(), [](const block& x, const block& y) {
+      uint32_t xa = x.addr & netmask(x.prefix), ya = y.addr & netmask(y.prefix);
+      return xa != ya ? xa < ya : x.prefix < y.prefix;
+    });
+    orders.push_back(sorted);
+    orders.emplace_back(sorted.rbegin(), sorted.rend());
+    for (int i = 0; i < 3; i++) {
+      std::shuffle(blocks.begin(), blocks.end(), gen);
+      orders.push_back(blocks);
+    }
+
+    std::string first_dump;
+    for (size_t o = 0; o < orders.size(); o++) {
+      captured_streams streams;
+      for (const block& b : orders[o])
+        ASSERT_NE(nullptr, insert_prefix(b.prefix, b.addr, b.state));
+      std::map<std::pair<uint32_t, int>, unsigned> found;
+      collect_explicit(&root, 0, 0, &found);
+      counts c = count_all();
+      std::string dump = dump_of_root();
+      if (o == 0) first_dump = dump;
+      std::string where = "seed " + std::to_string(seed) + ", round " +
+                          std::to_string(round) + ", order " +
+                          std::to_string(o);
+      EXPECT_TRUE(found == expected) << where;
+      EXPECT_EQ(long(path_nodes.size() + 1), c.no + c.yes + c.unset) << where;
+      EXPECT_EQ(first_dump, dump) << where;
+      if (testing::Test::HasFailure()) return;
+    }
+  }
+}
+
+TEST(Insert, StartsFromTheRootAfterASubtreeIsFreed) {
+  std::string fresh;
+  {
+    captured_streams streams;
+    insert_prefix(24, quad(10, 1, 2, 0), ST_NO);
+    insert_prefix(25, quad(10, 1, 2, 128), ST_YES);
+    fresh = dump_of_root();
+  }
+  captured_streams streams;
+  insert_prefix(24, quad(10, 1, 2, 0), ST_YES);
+  insert_prefix(32, quad(10, 1, 2, 200), ST_YES);
+  // Throw the whole lower half away, as the optimizer's pruning does; the
+  // freed nodes are the next ones taken, so a stale cached path would
+  // show in the tree.
+  free_subtree(child_index(&root, 0));
+  set_child(&root, 0, 0);
+  insert_prefix(24, quad(10, 1, 2, 0), ST_NO);
+  insert_prefix(25, quad(10, 1, 2, 128), ST_YES);
+  EXPECT_EQ(fresh, dump_of_root());
+  EXPECT_EQ("", streams.err());
+}
+
+TEST(Dump, RawTreeOfOnePrefix) {
+  captured c = run_list("permit 10.0.0.0/8\n", {0, 0, 0, TRACE_RAW_TREE});
+  EXPECT_EQ(
+      "raw tree:\n"
+      "-----\n"
+      "*  0,NO,00000000 0.0.0.0\n"
+      "  \\1,,00000000 0.0.0.0\n"
+      "    \\2,,00000000 0.0.0.0\n"
+      "      \\3,,00000000 0.0.0.0\n"
+      "          /5,,08000000 8.0.0.0\n"
+      "              /7,,0a000000 10.0.0.0\n"
+      "                \\8,YES,0a000000 10.0.0.0\n"
+      "            \\6,,08000000 8.0.0.0\n"
+      "        \\4,,00000000 0.0.0.0\n"
+      "n=1 y=1 u=7\n"
+      "permit 10.0.0.0 0.255.255.255\n"
+      "deny   0.0.0.0 255.255.255.255\n",
+      c.out);
+  EXPECT_EQ("", c.err);
+  EXPECT_EQ(0, c.status);
+}
+
+TEST(Dump, UpperHalvesAboveAndTheMarkedNode) {
+  captured_streams streams;
+  insert_prefix(2, quad(192, 0, 0, 0), ST_NO);
+  node* marked = insert_prefix(3, quad(160, 0, 0, 0), ST_YES);
+  dump_tree(&root, 0, 0, 0, '=', marked);
+  EXPECT_EQ(
+      "    /2,NO,c0000000 192.0.0.0\n"
+      "  /1,,80000000 128.0.0.0\n"
+      "*     /3,YES,a0000000 160.0.0.0\n"
+      "    \\2,,80000000 128.0.0.0\n"
+      "  =0,NO,00000000 0.0.0.0\n",
+      streams.out());
+}
+
+TEST(Dump, DeepestLevelIndent) {
+  captured_streams streams;
+  insert_prefix(32, 0xffffffffu, ST_YES);
+  dump_tree(&root, 0, 0, 0, ' ', &root);
+  std::string out = streams.out();
+  std::string first = out.substr(0, out.find('\n') + 1);
+  EXPECT_EQ(" " + std::string(63, ' ') + "/32,YES,ffffffff 255.255.255.255\n",
+            first);
+  EXPECT_EQ(33, std::count(out.begin(), out.end(), '\n'));
+}
+
+TEST(Dump, DumpRequestLinePrintsTheTreeSoFar) {
+  captured c = run_list("permit 128.0.0.0/1\n*\ndeny 0.0.0.0/1\n  *\n");
+  EXPECT_EQ(
+      "  /1,YES,80000000 128.0.0.0\n"
+      "*  0,NO,00000000 0.0.0.0\n"
+      "permit 128.0.0.0 127.255.255.255\n"
+      "deny   0.0.0.0 255.255.255.255\n",
+      c.out);
+}
+
+TEST(CountStates, CountsEveryNodeAndAddsToTheCounters) {
+  captured_streams streams;
+  insert_prefix(8, quad(10, 0, 0, 0), ST_YES);
+  insert_prefix(16, quad(10, 1, 0, 0), ST_NO);
+  insert_prefix(32, quad(10, 1, 0, 1), ST_YES);
+  long c[3] = {0, 0, 0};
+  count_states(&root, c);
+  EXPECT_EQ(2, c[ST_NO]);
+  EXPECT_EQ(2, c[ST_YES]);
+  EXPECT_EQ(7 + 7 + 15, c[ST_UNSET]);
+  count_states(find(quad(10, 1, 0, 0), 16), c);
+  EXPECT_EQ(3, c[ST_NO]);
+  EXPECT_EQ(3, c[ST_YES]);
+  EXPECT_EQ(7 + 7 + 15 + 15, c[ST_UNSET]);
+  count_states(nullptr, c);
+  EXPECT_EQ(3, c[ST_NO]);
+}
+
+}  // namespace
