@@ -1,1 +1,735 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "model.h"
+#include "run_capture.h"
+
+namespace {
+
+uint32_t ip(unsigned a, unsigned b, unsigned c, unsigned d) {
+  return a << 24 | b << 16 | c << 8 | d;
+}
+
+std::string blocks_text(const std::vector<model_block>& blocks) {
+  std::string s;
+  for (const model_block& b : blocks)
+    s += (b.permit ? "+" : "-") + model_dotted(b.addr) + "/" +
+         std::to_string(b.prefix) + " ";
+  return s;
+}
+
+TEST(Model, BlocksOfEachNotation) {
+  struct row {
+    const char* input;
+    const char* blocks;
+  } rows[] = {
+      {"permit 10.0.0.0/8\n", "+10.0.0.0/8 "},
+      {"10.1.2.3/8", "+10.0.0.0/8 "},
+      {"deny 10.0.0.0/40\n", "-10.0.0.0/32 "},
+      {"d 10.0.0.0/4294967296\n", "-10.0.0.0/32 "},
+      {"10.0.0.0/-1\n", ""},
+      {"10.0.0.0/-0\n", "+0.0.0.0/0 "},
+      {"10.0.0.0/ +8\n", "+10.0.0.0/8 "},
+      {"10.0.0.0/x\n", "+10.0.0.0/8 "},
+      {"10.0.0.0/8 deny\n", "+10.0.0.0/8 "},
+      {"allow 10.0.0.0/8\n", "-10.0.0.0/8 "},
+      {"Yes 1.2.3.4/32\n", "+1.2.3.4/32 "},
+      {"\xff 1.2.3.4/32\n", "-1.2.3.4/32 "},
+      {"p-5.0.0.0/8\n", "+5.0.0.0/8 "},
+      {"10. 1.2.3/32\n", "+10.1.2.3/32 "},
+      {"10 .1.2.3/32\n", ""},
+      {"256.0.0.0/8\n", ""},
+      {"1.2.3.-4/32\n", ""},
+      {"1.2.3.99999999999999999999999/32\n", ""},
+      {"0.0.0.0 - 0.0.0.5\n", "+0.0.0.0/31 +0.0.0.2/31 +0.0.0.4/31 "},
+      {"10.0.0.0-10.0.0.255\n", "+10.0.0.0/24 "},
+      {"10.0.0.5 - 10.0.1.0\n", "+10.0.0.0/24 "},
+      {"10.0.0.0 - 10.0.0.0\n", "+10.0.0.0/8 "},
+      {"10.0.0.255 - 10.0.0.0\n", ""},
+      {"0.0.0.0 - 255.255.255.255\n", "+0.0.0.0/0 "},
+      {"255.255.255.0 - 255.255.255.255\n", "+255.255.255.0/24 "},
+      {"10.0.0.0 - 10.0.0.300\n", ""},
+      {"10.0.0.0 - x\n", "+10.0.0.0/8 "},
+      {"10.0.0.0 0.255.255.255\n", "+10.0.0.0/8 "},
+      {"10.0.0.0 255.255.255.0\n", "+10.0.0.0/24 "},
+      {"10.1.2.3 0.0.0.0\n", "+10.1.2.3/32 "},
+      {"10.0.0.0 127.255.255.255\n", "+0.0.0.0/1 "},
+      {"1.2.3.4 255.0.255.0\n", "+1.0.0.0/8 "},
+      {"1.2.3.4 0.255.0.255\n", "+1.0.0.0/8 "},
+      {"0.0.0.0 0.0.0.0\n", "+0.0.0.0/0 "},
+      {"0.0.0.0 255.255.255.255\n", "+0.0.0.0/0 "},
+      {"1.2.3.4 255.0.0.256\n", ""},
+      {"192.168.1.0\n", "+192.168.1.0/24 "},
+      {"0.0.0.0\n", "+0.0.0.0/8 "},
+      {"128.0.0.0\n172.16.0.0\n224.0.0.0\n10.0.1.0\n",
+       "+128.0.0.0/16 +172.16.0.0/16 +224.0.0.0/32 +10.0.1.0/24 "},
+      {"10.0.0.1 extra words\n", "+10.0.0.1/32 "},
+      {"# 10.0.0.0/8\n\n   \n*10.0.0.0/8\n  *\n deny\n", ""},
+      {"10.0.0.0/8 # 11.0.0.0/8\n", "+10.0.0.0/8 "},
+      {"10.0.0.0/8\r\n\r\n11.0.0.0/8\r", "+10.0.0.0/8 +11.0.0.0/8 "},
+  };
+  for (const row& r : rows) {
+    EXPECT_EQ(r.blocks, blocks_text(model_blocks(r.input, false))) << r.input;
+  }
+}
+
+TEST(Model, NulEndsTheLineText) {
+  static const char text[] = "10.0.0.0/8\n11.0.0.0\0/16\n12.0.0.0/8";
+  std::string input(text, sizeof text - 1);
+  EXPECT_EQ("+10.0.0.0/8 +11.0.0.0/8 +12.0.0.0/8 ",
+            blocks_text(model_blocks(input, false)));
+}
+
+TEST(Model, InvertSwapsEveryLine) {
+  EXPECT_EQ("-10.0.0.0/8 +11.0.0.0/8 ",
+            blocks_text(model_blocks("10.0.0.0/8\nno 11.0.0.0/8\n", true)));
+}
+
+TEST(Model, BlockCountWithoutExpanding) {
+  EXPECT_EQ(0u, model_block_count("", false));
+  EXPECT_EQ(3u, model_block_count("0.0.0.0 - 0.0.0.5\n", false));
+  EXPECT_EQ(4294967295u,
+            model_block_count("0.0.0.0 - 255.255.255.254\n", false));
+  EXPECT_EQ(16777215u + 1,
+            model_block_count("10.0.0.1 - 10.255.255.255\n1.0.0.0/8\n", false));
+}
+
+TEST(Model, LongestPrefixDecides) {
+  std::vector<model_block> inner_deny =
+      model_blocks("permit 10.0.0.0/8\ndeny 10.1.2.0/24\n", false);
+  EXPECT_TRUE(model_decision(inner_deny, ip(10, 0, 0, 0)));
+  EXPECT_TRUE(model_decision(inner_deny, ip(10, 1, 1, 255)));
+  EXPECT_FALSE(model_decision(inner_deny, ip(10, 1, 2, 0)));
+  EXPECT_FALSE(model_decision(inner_deny, ip(10, 1, 2, 255)));
+  EXPECT_TRUE(model_decision(inner_deny, ip(10, 1, 3, 0)));
+  EXPECT_TRUE(model_decision(inner_deny, ip(10, 255, 255, 255)));
+  EXPECT_FALSE(model_decision(inner_deny, ip(9, 255, 255, 255)));
+  EXPECT_FALSE(model_decision(inner_deny, ip(11, 0, 0, 0)));
+
+  // The order of nested blocks does not matter.
+  std::vector<model_block> outer_last =
+      model_blocks("permit 10.1.2.0/24\ndeny 0.0.0.0/0\n", false);
+  EXPECT_TRUE(model_decision(outer_last, ip(10, 1, 2, 7)));
+  EXPECT_FALSE(model_decision(outer_last, ip(10, 1, 3, 7)));
+
+  std::vector<model_block> small_range =
+      model_blocks("permit 0.0.0.0 - 0.0.0.5\n", false);
+  for (uint32_t a = 0; a < 6; ++a) EXPECT_TRUE(model_decision(small_range, a));
+  EXPECT_FALSE(model_decision(small_range, 6));
+  EXPECT_FALSE(model_decision(small_range, 7));
+}
+
+TEST(Model, LaterDuplicateReplacesEarlier) {
+  std::vector<model_block> b = model_blocks(
+      "permit 10.0.0.0/8\ndeny 10.1.2.3/8\n192.168.0.0/16\nn 192.168.0.0/16\n"
+      "d 172.16.0.0/12\np 172.16.0.0/12\n",
+      false);
+  EXPECT_FALSE(model_decision(b, ip(10, 0, 0, 1)));
+  EXPECT_FALSE(model_decision(b, ip(192, 168, 5, 5)));
+  EXPECT_TRUE(model_decision(b, ip(172, 31, 0, 0)));
+  EXPECT_FALSE(model_decision(b, ip(172, 32, 0, 0)));
+}
+
+TEST(Model, ParsesPrintedLists) {
+  std::vector<acl_entry> e;
+  std::string error;
+  ASSERT_TRUE(
+      parse_entries("deny   10.1.2.0 0.0.0.255\npermit 10.0.0.0 0.255.255.255\n"
+                    "deny   0.0.0.0 255.255.255.255\n",
+                    "permit", "deny  ", &e, &error))
+      << error;
+  ASSERT_EQ(3u, e.size());
+  EXPECT_FALSE(e[0].permit);
+  EXPECT_EQ(ip(10, 1, 2, 0), e[0].addr);
+  EXPECT_EQ(24, e[0].prefix);
+  EXPECT_TRUE(e[1].permit);
+  EXPECT_EQ(8, e[1].prefix);
+  EXPECT_EQ(0, e[2].prefix);
+  EXPECT_FALSE(first_match(e, ip(10, 1, 2, 200)));
+  EXPECT_TRUE(first_match(e, ip(10, 1, 3, 0)));
+  EXPECT_FALSE(first_match(e, ip(11, 0, 0, 0)));
+  EXPECT_FALSE(first_match({}, 0));
+
+  ASSERT_TRUE(
+      parse_prefix_entries("10.0.0.0/8\n1.2.3.4/32\n0.0.0.0/0\n", &e, &error))
+      << error;
+  ASSERT_EQ(3u, e.size());
+  EXPECT_TRUE(e[2].permit);
+  EXPECT_EQ(32, e[1].prefix);
+  EXPECT_TRUE(parse_entries("", "permit", "deny  ", &e, &error));
+  EXPECT_TRUE(e.empty());
+}
+
+TEST(Model, RejectsMalformedEntries) {
+  const char* bad[] = {
+      "permit 10.0.0.0 0.255.255.255",     // no newline
+      "permit 10.0.0.0 0.255.0.255\n",     // wildcard with a hole
+      "permit 10.0.0.1 0.0.0.255\n",       // not aligned
+      "deny 0.0.0.0 255.255.255.255\n",    // deny text is six wide
+      "permit 10.0.0.0  0.255.255.255\n",  // two blanks
+      "permit 10.0.0.0 0.255.255.255 \n",  // trailing blank
+      "permit 010.0.0.0 0.255.255.255\n",  // leading zero
+      "permit 10.0.0.256 0.0.0.0\n",       // octet out of range
+      "permit 10.0.0 0.0.0.0\n",           // three octets
+      "allow 10.0.0.0 0.255.255.255\n",    // unknown modifier
+  };
+  std::vector<acl_entry> e;
+  for (const char* b : bad) {
+    std::string error;
+    EXPECT_FALSE(parse_entries(b, "permit", "deny  ", &e, &error)) << b;
+    EXPECT_FALSE(error.empty()) << b;
+  }
+  const char* bad_prefix[] = {"10.0.0.0/33\n", "10.0.0.1/24\n", "10.0.0.0/8",
+                              "10.0.0.0/08\n", "10.0.0.0 /8\n", "/8\n"};
+  for (const char* b : bad_prefix) {
+    std::string error;
+    EXPECT_FALSE(parse_prefix_entries(b, &e, &error)) << b;
+    EXPECT_FALSE(error.empty()) << b;
+  }
+}
+
+TEST(Model, CheckerFindsAChangedEntry) {
+  const std::string input =
+      "permit 10.0.0.0/8\ndeny 10.1.2.0/24\npermit 0.0.0.0 - 0.0.0.5\n";
+  const std::string right =
+      "deny   0.0.0.6 0.0.0.1\npermit 0.0.0.0 0.0.0.7\n"
+      "deny   10.1.2.0 0.0.0.255\npermit 10.0.0.0 0.255.255.255\n"
+      "deny   0.0.0.0 255.255.255.255\n";
+  EXPECT_EQ("", check_output(input, false, right, output_kind::MODIFIER));
+
+  struct row {
+    std::string from, to;
+    uint32_t addr;
+    bool input_permits;
+  } changes[] = {
+      {"deny   10.1.2.0 0.0.0.255", "permit 10.1.2.0 0.0.0.255",
+       ip(10, 1, 2, 0), false},
+      {"deny   10.1.2.0 0.0.0.255", "deny   10.1.3.0 0.0.0.255",
+       ip(10, 1, 2, 0), false},
+      {"deny   10.1.2.0 0.0.0.255", "deny   10.1.2.0 0.0.0.127",
+       ip(10, 1, 2, 128), false},
+      {"deny   0.0.0.6 0.0.0.1", "deny   0.0.0.6 0.0.0.0", ip(0, 0, 0, 7),
+       false},
+      {"permit 10.0.0.0 0.255.255.255", "deny   10.0.0.0 0.255.255.255",
+       ip(10, 0, 0, 0), true},
+      {"deny   0.0.0.0 255.255.255.255", "permit 0.0.0.0 255.255.255.255",
+       ip(0, 0, 0, 8), false},
+  };
+  for (const row& c : changes) {
+    std::string wrong = right;
+    wrong.replace(wrong.find(c.from), c.from.size(), c.to);
+    std::vector<acl_entry> e;
+    std::string error;
+    ASSERT_TRUE(parse_entries(wrong, "permit", "deny  ", &e, &error));
+    meaning_difference d = compare_meanings(model_blocks(input, false), e);
+    EXPECT_TRUE(d.found) << c.to;
+    EXPECT_EQ(model_dotted(c.addr), model_dotted(d.addr)) << c.to;
+    EXPECT_EQ(c.input_permits, d.input) << c.to;
+    EXPECT_EQ(!c.input_permits, d.output) << c.to;
+    EXPECT_NE("", check_output(input, false, wrong, output_kind::MODIFIER));
+  }
+  std::string shorter = right;
+  shorter.replace(shorter.find("0.0.0.255"), 9, "0.0.0.127");
+  EXPECT_EQ("at 10.1.2.128 the input denies but the list permits",
+            check_output(input, false, shorter, output_kind::MODIFIER));
+
+  // Order matters under first match: the catch-all first hides everything.
+  EXPECT_EQ(
+      "entry deny 0.0.0.6/31 comes after the entry around it, "
+      "deny 0.0.0.0/0",
+      check_output(input, false, "deny   0.0.0.0 255.255.255.255\n" + right,
+                   output_kind::MODIFIER));
+  EXPECT_EQ(
+      "entry deny 10.1.2.0/24 repeats the decision of the entry around "
+      "it, deny 10.0.0.0/8",
+      check_output("deny 10.1.2.0/24\n", false,
+                   "deny   10.1.2.0 0.0.0.255\n"
+                   "deny   10.0.0.0 0.255.255.255\n"
+                   "deny   0.0.0.0 255.255.255.255\n",
+                   output_kind::MODIFIER));
+  EXPECT_EQ("list does not end with the whole address space",
+            check_output("", false, "", output_kind::MODIFIER));
+}
+
+TEST(Model, CheckerOfPositiveLists) {
+  const std::string input = "permit 10.0.0.0/8\ndeny 10.1.0.0/16\n";
+  std::string right;
+  for (int p = 16; p >= 9; --p)
+    right +=
+        model_dotted(p == 16 ? ip(10, 0, 0, 0) : ip(10, 1u << (16 - p), 0, 0)) +
+        "/" + std::to_string(p) + "\n";
+  EXPECT_EQ("",
+            check_output(input, false, right, output_kind::POSITIVE_PREFIX));
+  EXPECT_EQ(
+      "at 10.1.0.0 the input denies but the list permits",
+      check_output(input, false, "10.0.0.0/8\n", output_kind::POSITIVE_PREFIX));
+  EXPECT_EQ(
+      "positive list has overlapping entries: permit 10.0.0.0/8 and "
+      "permit 10.0.0.0/16",
+      check_output(input, false, right + "10.0.0.0/8\n",
+                   output_kind::POSITIVE_PREFIX));
+  EXPECT_EQ("positive list has a deny entry: deny 10.1.0.0/16",
+            check_output(input, false,
+                         "deny   10.1.0.0 0.0.255.255\n"
+                         "permit 10.0.0.0 0.255.255.255\n",
+                         output_kind::POSITIVE_MODIFIER));
+  EXPECT_EQ("", check_output("", false, "", output_kind::POSITIVE_MODIFIER));
+  EXPECT_EQ("at 0.0.0.0 the input denies but the list permits",
+            check_output("", false, "permit 0.0.0.0 0.0.0.0\n",
+                         output_kind::POSITIVE_MODIFIER));
+}
+
+// Random input lists. Addresses come mostly from a few small regions so
+// that blocks nest, overlap, repeat and sit next to each other, which is
+// what makes the optimizer rotate, merge and prune along deep paths.
+class list_generator {
+ public:
+  explicit list_generator(uint64_t seed) : rng_(seed) {
+    int regions = 1 + below(4);
+    for (int k = 0; k < regions; ++k) {
+      int width = 2 + below(19);  // the region spans 2^width addresses
+      uint32_t base = random_address();
+      if (chance(8)) base = 0;
+      if (chance(8)) base = 0xffffffffu;
+      base &= ~uint32_t((uint64_t(1) << width) - 1);
+      regions_.push_back({base, width});
+    }
+  }
+
+  std::string list() {
+    std::string text;
+    int lines = 1 + below(chance(4) ? 60 : 16);
+    for (int k = 0; k < lines; ++k) {
+      // Ranges can name millions of blocks; keep the lists small. The
+      // whole line counts: a modifier can turn "-1.2.3.4" into 1.2.3.4.
+      std::string l = line();
+      while (model_block_count(l, false) > 300) l = line();
+      text += l;
+    }
+    return text;
+  }
+
+ private:
+  struct region {
+    uint32_t base;
+    int width;
+  };
+
+  int below(int n) { return int(rng_() % uint64_t(n)); }
+  bool chance(int one_in) { return below(one_in) == 0; }
+  uint32_t random_address() { return uint32_t(rng_()); }
+  template <typename T, size_t N>
+  const T& pick(const T (&items)[N]) {
+    return items[below(int(N))];
+  }
+
+  uint32_t address() {
+    if (chance(10)) return random_address();
+    const region& r = regions_[below(int(regions_.size()))];
+    return r.base + uint32_t(rng_() & ((uint64_t(1) << r.width) - 1));
+  }
+
+  // Prefix lengths cluster around the regions' sizes but reach 0 to 32.
+  int prefix_length() {
+    if (chance(4)) return below(33);
+    const region& r = regions_[below(int(regions_.size()))];
+    return 32 - r.width + below(r.width + 1);
+  }
+
+  static uint32_t mask_of(int prefix) {
+    return prefix == 0 ? 0 : uint32_t(0xffffffffu << (32 - prefix));
+  }
+
+  std::string number(uint32_t n) {
+    if (chance(40)) return "0" + std::to_string(n);  // still decimal
+    if (chance(80)) return "+" + std::to_string(n);
+    return std::to_string(n);
+  }
+
+  std::string quad(uint32_t a) {
+    std::string s;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+      if (shift < 24) s += chance(100) ? ". " : ".";
+      s += number(a >> shift & 255);
+    }
+    // Now and then one number is out of range, which ignores the line.
+    if (chance(60)) s += pick({"0", "9", "00"});
+    if (chance(120)) s = "-1." + s.substr(s.find('.') + 1);
+    return s;
+  }
+
+  std::string blank() { return pick({" ", " ", " ", "\t", "  ", " \t "}); }
+
+  std::string prefix_line() {
+    if (chance(30))
+      return pick({"0.0.0.0/0", "0.0.0.0 0.0.0.0", "0.0.0.0 255.255.255.255",
+                   "0.0.0.0 - 255.255.255.255", "0.0.0.0/00"});
+    uint32_t a = address();
+    int p = prefix_length();
+    if (!chance(3)) a &= mask_of(p);  // else only the top bits count
+    std::string length = std::to_string(p);
+    if (chance(40))
+      length = pick({"33", "40", "4294967296", "-1", "-0", "+8", " 24",
+                     "99999999999999999999"});
+    return quad(a) + "/" + length;
+  }
+
+  std::string range_line() {
+    uint32_t start = address();
+    uint64_t end = start;
+    switch (below(5)) {
+      case 0: {  // a whole number of aligned blocks
+        int k = below(17);
+        start &= mask_of(32 - k);
+        end = uint64_t(start) + (uint64_t(1) << k) - 1;
+        break;
+      }
+      case 1:  // a few addresses
+        end = uint64_t(start) + below(300);
+        break;
+      case 2:  // an end whose automatic prefix gives large blocks
+        end = (uint64_t(start) & 0xff000000u) + (uint64_t(below(4)) << 24);
+        if (chance(2)) end += uint64_t(below(256)) << 16;
+        break;
+      case 3:  // empty: end below start
+        end = uint64_t(start) - (start > 0 ? 1 + below(1000) % start : 0);
+        break;
+      default:  // start equals end
+        break;
+    }
+    if (end > 0xffffffffu) end = 0xffffffffu;
+    std::string dash = pick({" - ", "-", " -", "- ", "\t-\t"});
+    return quad(start) + dash + quad(uint32_t(end));
+  }
+
+  std::string mask_line() {
+    uint32_t a = address();
+    int p = prefix_length();
+    uint32_t mask = mask_of(p);
+    if (chance(2)) mask = ~mask;                      // wildcard bits
+    if (chance(8)) mask ^= uint32_t(1) << below(32);  // maybe not contiguous
+    if (chance(3)) a &= mask_of(p);
+    return quad(a) + blank() + quad(mask);
+  }
+
+  std::string address_line() {
+    uint32_t a = address();
+    switch (below(5)) {
+      case 0:
+        a &= 0xff000000u;
+        break;
+      case 1:
+        a &= 0xffff0000u;
+        break;
+      case 2:
+        a &= 0xffffff00u;
+        break;
+    }
+    return quad(a);
+  }
+
+  std::string line() {
+    switch (below(24)) {
+      case 0:
+        return "\n";
+      case 1:
+        return "# " + prefix_line() + "\n";
+      case 2:
+        return pick({"   \n", " # only a comment\n", "permit\n", "deny # x\n",
+                     "\r\n", "garbage\n", "10.0.0\n", "1.2.3.4/\n"});
+      case 3:
+        return "*\n";  // prints a dump before the entries
+      case 4:
+        return " *" + prefix_line() + "\n";  // '*' as a modifier: deny
+    }
+    std::string modifier =
+        pick({"",   "",    "",       "permit ", "deny ", "deny\t", "p",
+              "P ", "Y ",  "yes ",   "+",       "-",     "! ",     "n ",
+              "N ", "no ", "allow ", "d",       "\xff ", "pass ",  "x-"});
+    std::string body;
+    switch (below(7)) {
+      case 0:
+      case 1:
+        body = prefix_line();
+        break;
+      case 2:
+      case 3:
+        body = range_line();
+        break;
+      case 4:
+      case 5:
+        body = mask_line();
+        break;
+      default:
+        body = address_line();
+    }
+    std::string indent = chance(6) ? blank() : "";
+    const std::string tails[] = {"",
+                                 "",
+                                 "",
+                                 "",
+                                 " # note",
+                                 " office",
+                                 "#1.2.3.4/32",
+                                 "\r",
+                                 " \r",
+                                 std::string(1, '\0') + "1.2.3.4/32"};
+    std::string tail = pick(tails);
+    return indent + modifier + body + tail + "\n";
+  }
+
+  std::mt19937_64 rng_;
+  std::vector<region> regions_;
+};
+
+// The ways a list is run and printed.
+enum class mode { DEFAULT, POSITIVE, PREFIX_FORMAT };
+
+const char* mode_name(mode m) {
+  switch (m) {
+    case mode::DEFAULT:
+      return "default";
+    case mode::POSITIVE:
+      return "-p";
+    default:
+      return "-f %a/%p";
+  }
+}
+
+output_kind kind_of(mode m) {
+  switch (m) {
+    case mode::DEFAULT:
+      return output_kind::MODIFIER;
+    case mode::POSITIVE:
+      return output_kind::POSITIVE_MODIFIER;
+    default:
+      return output_kind::POSITIVE_PREFIX;
+  }
+}
+
+// A "*" line dumps the tree before the entries; the dump lines, unlike
+// the entries, hold commas.
+std::string without_dumps(const std::string& out) {
+  size_t begin = 0;
+  while (begin < out.size()) {
+    size_t end = out.find('\n', begin);
+    if (end == std::string::npos) break;
+    if (out.substr(begin, end - begin).find(',') == std::string::npos) break;
+    begin = end + 1;
+  }
+  return out.substr(begin);
+}
+
+const char FORMAT_WARNING[] =
+    "WARNING: No %m (modifier) in format string. Option -p assumed\n";
+
+// Checks one run's result; returns a description of the first fault.
+std::string check_run(const std::string& input, bool invert, bool silent,
+                      mode m, const captured& r) {
+  if (r.status != 0) return "exit status " + std::to_string(r.status);
+  if (silent && !r.err.empty()) return "-s run wrote: " + r.err;
+  if (!silent) {
+    if (m == mode::PREFIX_FORMAT &&
+        r.err.compare(0, sizeof FORMAT_WARNING - 1, FORMAT_WARNING) != 0)
+      return "no format warning first: " + r.err;
+    for (size_t begin = 0; begin < r.err.size();) {
+      size_t end = r.err.find('\n', begin);
+      if (end == std::string::npos) return "unterminated warning: " + r.err;
+      if (r.err.compare(begin, 9, "WARNING: ") != 0)
+        return "not a warning: " + r.err.substr(begin, end - begin);
+      begin = end + 1;
+    }
+  }
+  return check_output(input, invert, without_dumps(r.out), kind_of(m));
+}
+
+captured run_in_process(const std::string& input, bool invert, bool silent,
+                        mode m) {
+  run_settings s;
+  s.invert = invert;
+  s.silent = silent;
+  if (m == mode::POSITIVE) s.positive = 1;
+  if (m == mode::PREFIX_FORMAT) s.format = "%a/%p";
+  return run_list(input, s);
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t begin = 0;
+  while (begin < text.size()) {
+    size_t end = text.find('\n', begin);
+    if (end == std::string::npos) end = text.size() - 1;
+    lines.push_back(text.substr(begin, end + 1 - begin));
+    begin = end + 1;
+  }
+  return lines;
+}
+
+// Drops lines one at a time while the fault still shows.
+template <typename Fails>
+std::string shrink(const std::string& input, Fails fails) {
+  std::vector<std::string> lines = split_lines(input);
+  for (bool dropped = true; dropped;) {
+    dropped = false;
+    for (size_t k = 0; k < lines.size(); ++k) {
+      std::vector<std::string> fewer = lines;
+      fewer.erase(fewer.begin() + long(k));
+      std::string text;
+      for (const std::string& l : fewer) text += l;
+      if (fails(text)) {
+        lines = fewer;
+        dropped = true;
+        --k;
+      }
+    }
+  }
+  std::string text;
+  for (const std::string& l : lines) text += l;
+  return text;
+}
+
+// The input as C string literals, one line each, to paste into a test.
+std::string as_literal(const std::string& text) {
+  std::string q = "\"";
+  for (size_t k = 0; k < text.size(); ++k) {
+    unsigned char c = (unsigned char)text[k];
+    if (c == '\n') {
+      q += "\\n\"\n";
+      if (k + 1 < text.size()) q += "\"";
+      continue;
+    }
+    if (c == '\\' || c == '"') {
+      q += '\\';
+      q += char(c);
+    } else if (c < 32 || c > 126) {
+      char buf[8];
+      snprintf(buf, sizeof buf, "\\x%02x\"\"", c);
+      q += buf;
+    } else {
+      q += char(c);
+    }
+  }
+  if (text.empty() || text.back() != '\n') q += "\"\n";
+  return q;
+}
+
+uint64_t base_seed() {
+  const char* s = getenv("TENVIK_PROPERTY_SEED");
+  return s ? strtoull(s, nullptr, 10) : 20240611;
+}
+
+int input_count(int normal) {
+  const char* s = getenv("TENVIK_PROPERTY_COUNT");
+  return s ? atoi(s) : normal;
+}
+
+// Runs `count` random lists in one mode through the library in this
+// process; stops at the first fault, with its seed and a shrunk input.
+void check_in_process(mode m, uint64_t salt, int count) {
+  for (int k = 0; k < count; ++k) {
+    uint64_t seed = base_seed() * 1000003 + salt * 100000 + uint64_t(k);
+    list_generator gen(seed);
+    std::string input = gen.list();
+    bool invert = seed % 4 == 0;
+    bool silent = seed % 5 == 0;
+    captured r = run_in_process(input, invert, silent, m);
+    std::string fault = check_run(input, invert, silent, m, r);
+    if (fault.empty()) continue;
+    auto fails = [&](const std::string& text) {
+      return !check_run(text, invert, silent, m,
+                        run_in_process(text, invert, silent, m))
+                  .empty();
+    };
+    std::string small = shrink(input, fails);
+    captured rs = run_in_process(small, invert, silent, m);
+    ADD_FAILURE() << "mode " << mode_name(m) << (invert ? " -i" : "")
+                  << (silent ? " -s" : "") << ", input " << k << " of seed "
+                  << base_seed() << " (set TENVIK_PROPERTY_SEED to change it)\n"
+                  << "fault: " << fault << "\nshrunk input:\n"
+                  << as_literal(small)
+                  << "its fault: " << check_run(small, invert, silent, m, rs)
+                  << "\nits output:\n"
+                  << rs.out << "its warnings:\n"
+                  << rs.err;
+    return;
+  }
+}
+
+TEST(Property, DefaultListMeansTheInput) {
+  check_in_process(mode::DEFAULT, 1, input_count(2500));
+}
+
+TEST(Property, PositiveListMeansTheInput) {
+  check_in_process(mode::POSITIVE, 2, input_count(1500));
+}
+
+TEST(Property, PrefixFormatListMeansTheInput) {
+  check_in_process(mode::PREFIX_FORMAT, 3, input_count(1500));
+}
+
+// Through the real binary: the options, standard input, "-" and a named
+// file, and the reader.
+TEST(Property, BinaryMeansTheInput) {
+  char dir[] = "/tmp/tenvik-property-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  const std::string file = std::string(dir) + "/list.txt";
+  int count = input_count(200);
+  for (int k = 0; k < count; ++k) {
+    uint64_t seed = base_seed() * 1000003 + 400000 + uint64_t(k);
+    list_generator gen(seed);
+    std::string input = gen.list();
+    std::mt19937 pick_run{uint32_t(seed)};
+    bool invert = pick_run() % 3 == 0;
+    bool silent = pick_run() % 3 == 0;
+    mode m = mode(pick_run() % 3);
+    int source = int(pick_run() % 3);
+    std::vector<std::string> args;
+    if (invert && silent)
+      args.push_back("-is");
+    else if (invert)
+      args.push_back("-i");
+    else if (silent)
+      args.push_back("-s");
+    if (m == mode::POSITIVE) args.push_back("-p");
+    if (m == mode::PREFIX_FORMAT) args.insert(args.end(), {"-f", "%a/%p"});
+    if (pick_run() % 5 == 0) args.insert(args.end(), {"-m", "permit,deny  "});
+    std::string stdin_text = input;
+    switch (source) {
+      case 1:
+        args.push_back("-");
+        break;
+      case 2: {
+        FILE* f = fopen(file.c_str(), "wb");
+        ASSERT_NE(nullptr, f);
+        fwrite(input.data(), 1, input.size(), f);
+        fclose(f);
+        args.push_back(file);
+        args.push_back("-p");  // after the file name: not an option
+        stdin_text = "1.2.3.4/32\n";
+        break;
+      }
+    }
+    captured r = run_tenvik(args, stdin_text);
+    std::string fault = check_run(input, invert, silent, m, r);
+    if (fault.empty()) continue;
+    std::string command;
+    for (const std::string& a : args) command += " '" + a + "'";
+    ADD_FAILURE() << "tenvik" << command << ", input " << k << " of seed "
+                  << base_seed() << "\nfault: " << fault << "\ninput:\n"
+                  << as_literal(input) << "output:\n"
+                  << r.out << "warnings:\n"
+                  << r.err;
+    break;
+  }
+  unlink(file.c_str());
+  rmdir(dir);
+}
+
+}  // namespace
