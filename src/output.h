@@ -18,9 +18,10 @@ const size_t ENTRY_MAX = 255;
 size_t format_entry(const char* format, unsigned state, uint32_t addr,
                     int prefix, char* line);
 
-/// Prints the subtree's entries, children before parents (so every block
-/// comes after the blocks inside it, the root last): ST_YES nodes, and
-/// ST_NO nodes unless positive mode is on.
+/// Prints the entries of the tree whose root is x (the block 0.0.0.0/0),
+/// children before parents (so every block comes after the blocks inside
+/// it, the root last): ST_YES nodes, and ST_NO nodes unless positive mode
+/// is on.
 void print_entries(const node* x, const char* format);
 
 #endif  // TENVIK_OUTPUT_H_
