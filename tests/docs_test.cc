@@ -391,6 +391,23 @@ TEST(Docs, ManualAndUsageNameTheSameShortOptions) {
   EXPECT_EQ(in_usage, in_manual);
 }
 
+// Long options are not in the usage text, so the program itself is asked.
+TEST(Docs, ProgramAcceptsEveryLongOptionOfTheManual) {
+  std::vector<std::string> long_options;
+  const std::regex manual_option(R"(^\.BI? \\-\\-([a-z][a-z-]*))");
+  for (const std::string& line : man_section("OPTIONS")) {
+    std::smatch m;
+    if (std::regex_search(line, m, manual_option)) long_options.push_back(m[1]);
+  }
+  ASSERT_FALSE(long_options.empty());
+  for (const std::string& name : long_options) {
+    captured run = run_tenvik({"--" + name}, "");
+    EXPECT_EQ("deny   0.0.0.0 255.255.255.255\n", run.out) << "--" << name;
+    EXPECT_EQ("", run.err) << "--" << name;
+    EXPECT_EQ(0, run.status) << "--" << name;
+  }
+}
+
 // Message formats from messages.h, by name, as the program prints them.
 std::vector<std::pair<std::string, std::string>> message_formats() {
   const std::string header = read_file(SOURCE_DIR + "/src/messages.h");
