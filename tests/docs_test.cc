@@ -328,9 +328,9 @@ std::vector<std::string> man_lines() {
   return split_lines(read_file(SOURCE_DIR + "/doc/tenvik.1"));
 }
 
-// The lines of one .SH section, without its heading.
-std::vector<std::string> man_section(const std::string& name) {
-  std::vector<std::string> section;
+// The lines under one .SH heading of the manual, up to the next.
+std::vector<std::string> man_under(const std::string& name) {
+  std::vector<std::string> lines;
   bool inside = false;
   for (const std::string& line : man_lines()) {
     if (starts_with(line, ".SH ")) {
@@ -339,18 +339,18 @@ std::vector<std::string> man_section(const std::string& name) {
                     heading.end());
       inside = heading == name;
     } else if (inside) {
-      section.push_back(line);
+      lines.push_back(line);
     }
   }
-  EXPECT_FALSE(section.empty()) << "the manual has no section " << name;
-  return section;
+  EXPECT_FALSE(lines.empty()) << "the manual has no heading " << name;
+  return lines;
 }
 
 TEST(Docs, ManualExamplesPrintWhatTheManualShows) {
   std::vector<shown_command> commands;
   std::vector<std::string> block;
   bool inside = false;
-  for (const std::string& line : man_section("EXAMPLES")) {
+  for (const std::string& line : man_under("EXAMPLES")) {
     if (line == ".EX") {
       inside = true;
       block.clear();
@@ -383,7 +383,7 @@ TEST(Docs, ManualAndUsageNameTheSameShortOptions) {
   // Each option is the tag of a .TP paragraph: ".B \-x" or ".BI \-x arg".
   std::set<char> in_manual;
   const std::regex manual_option(R"(^\.BI? \\-([a-zA-Z])\b)");
-  for (const std::string& line : man_section("OPTIONS")) {
+  for (const std::string& line : man_under("OPTIONS")) {
     std::smatch m;
     if (std::regex_search(line, m, manual_option))
       in_manual.insert(m[1].str()[0]);
@@ -395,7 +395,7 @@ TEST(Docs, ManualAndUsageNameTheSameShortOptions) {
 TEST(Docs, ProgramAcceptsEveryLongOptionOfTheManual) {
   std::vector<std::string> long_options;
   const std::regex manual_option(R"(^\.BI? \\-\\-([a-z][a-z-]*))");
-  for (const std::string& line : man_section("OPTIONS")) {
+  for (const std::string& line : man_under("OPTIONS")) {
     std::smatch m;
     if (std::regex_search(line, m, manual_option)) long_options.push_back(m[1]);
   }
@@ -437,7 +437,7 @@ std::vector<std::pair<std::string, std::string>> message_formats() {
 
 TEST(Docs, ManualDiagnosticsQuoteEveryMessage) {
   std::vector<std::string> headings;
-  for (const std::string& line : man_section("DIAGNOSTICS"))
+  for (const std::string& line : man_under("DIAGNOSTICS"))
     if (starts_with(line, ".B")) headings.push_back(macro_text(line));
 
   auto formats = message_formats();
