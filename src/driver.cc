@@ -22,6 +22,7 @@ static inline bool is_blank(char c) {
 static inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 bool handle_line(char* line) {
+  if (!next_line()) return false;
   char* hash = strchr(line, '#');
   if (hash) *hash = '\0';
   if (line[0] == '\0') return true;
@@ -72,7 +73,9 @@ int finish_input() {
 }
 
 int run_input(int fd, const char* name) {
-  set_batching(opt_silent && !(trace_flags & TRACE_INPUT));
+  // With the input trace every line goes into the tree as it is read, so
+  // that running out of memory ends the trace at the line that needed it.
+  set_batching(!(trace_flags & TRACE_INPUT));
   int result = read_lines(fd, handle_line);
   if (result == READ_OK && !flush_blocks()) result = READ_NO_MEMORY;
   set_batching(false);

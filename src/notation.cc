@@ -100,7 +100,7 @@ static uint32_t quad(const uint64_t* n) {
 static bool out_of_range(const uint64_t* n, int count, const char* line) {
   for (int i = 0; i < count; i++) {
     if (n[i] > 255) {
-      if (!opt_silent) fprintf(err_stream, MSG_OUT_OF_RANGE, line);
+      warn(MSG_OUT_OF_RANGE, line);
       return true;
     }
   }
@@ -121,11 +121,11 @@ static int parse_prefix(const char* rest, uint64_t* n, unsigned state,
   if (*rest != '/' || !scan_signed(++rest, &len)) return NOTATION_NO_MATCH;
   if (out_of_range(n, 4, line)) return NOTATION_DONE;
   if (len < 0) {
-    if (!opt_silent) fprintf(err_stream, MSG_PREFIX_NEGATIVE, len);
+    warn(MSG_PREFIX_NEGATIVE, len);
     return NOTATION_DONE;
   }
   if (len > 32) {
-    if (!opt_silent) fprintf(err_stream, MSG_PREFIX_TOO_LONG, len);
+    warn(MSG_PREFIX_TOO_LONG, len);
     len = 32;
   }
   uint32_t a = quad(n);
@@ -174,14 +174,13 @@ static int parse_mask(const char* rest, uint64_t* n, unsigned state,
   uint32_t a = quad(n), m = quad(n + 4);
   uint32_t mask = (m & 0x80000000u) ? m : ~m;  // top bit clear: wildcard bits
   int len = mask == 0xffffffffu ? 32 : __builtin_clz(~mask);
-  if (mask != netmask(len) && !opt_silent)
-    fprintf(err_stream, MSG_INVALID_MASK, (unsigned long)n[4],
-            (unsigned long)n[5], (unsigned long)n[6], (unsigned long)n[7]);
+  if (mask != netmask(len))
+    warn(MSG_INVALID_MASK, (unsigned long)n[4], (unsigned long)n[5],
+         (unsigned long)n[6], (unsigned long)n[7]);
   if (len == 32 && a == 0) {
     len = 0;
-    if (!opt_silent)
-      fprintf(err_stream, MSG_ZERO_BITS_MASK, (unsigned long)n[4],
-              (unsigned long)n[5], (unsigned long)n[6], (unsigned long)n[7]);
+    warn(MSG_ZERO_BITS_MASK, (unsigned long)n[4], (unsigned long)n[5],
+         (unsigned long)n[6], (unsigned long)n[7]);
   }
   if (trace_flags & TRACE_INPUT) {
     char first[16];

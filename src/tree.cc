@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <sys/mman.h>
 
+#include "batch.h"
 #include "messages.h"
 #include "settings.h"
 
@@ -130,9 +131,8 @@ node* insert_prefix(int n, uint32_t a, unsigned s) {
     path_len = n;
   }
   unsigned old = get_state(x);
-  if (old != ST_UNSET && old != s && !opt_silent)
-    fprintf(err_stream, MSG_OVERWRITTEN, dotted(a), n, state_sign(old),
-            state_sign(s));
+  if (old != ST_UNSET && old != s)
+    warn(MSG_OVERWRITTEN, dotted(a), n, state_sign(old), state_sign(s));
   set_state(x, s);
   return x;
 }
@@ -150,8 +150,8 @@ void free_subtree(uint32_t index) {
   path_len = 0;
 }
 
-void dump_tree(const node* x, uint32_t addr, int prefix, int level,
-               char branch, const node* marked) {
+void dump_tree(const node* x, uint32_t addr, int prefix, int level, char branch,
+               const node* marked) {
   if (!x) return;
   if (prefix < 32)
     dump_tree(get_child(x, 1), child_addr(addr, prefix, 1), prefix + 1,
