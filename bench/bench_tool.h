@@ -53,14 +53,19 @@ void split_into_blocks(uint64_t first, uint64_t last, F emit) {
   }
 }
 
-/// tenvik cuts a range into equal blocks chosen from its two addresses; that
-/// covers the range exactly except when the end address is x.y.z.0 below
-/// 224.0.0.0 and the range is not one run of aligned blocks: then the blocks
-/// are classful /8, /16 or /24 ones that reach past the end.
-inline bool tenvik_reads_exactly(uint32_t first, uint32_t last) {
+/// tenvik cuts a range into equal blocks chosen from its two addresses: when
+/// start and end differ in low bits that are all zero in start and all one
+/// in end, and start has no one bit that end lacks, the range is a run of
+/// aligned blocks of that size; otherwise the blocks have the classful size
+/// that the end address suggests (/32 unless it ends in .0 below 224.0.0.0).
+/// Returns how many blocks tenvik inserts for [first, last], or 0 when those
+/// blocks reach past the range (classful blocks around an x.y.z.0 end).
+inline uint64_t tenvik_range_blocks(uint32_t first, uint32_t last) {
   uint32_t d = first ^ last;
-  bool aligned_run = (d & 1) && d == last - first;
-  return aligned_run || (last & 255) != 0 || last >= 0xe0000000u;
+  uint64_t size = uint64_t(last) - first + 1;
+  if ((d & 1) && d == last - first)
+    return d == 0xffffffffu ? 1 : size >> __builtin_ctz(~d);
+  return (last & 255) != 0 || last >= 0xe0000000u ? size : 0;
 }
 
 int generate_main(int argc, char** argv);

@@ -1,11 +1,15 @@
 // Turns CSV files of IPv4 ranges ("start,end[,more]", numeric or dotted,
-// as in GeoLite2 country CSVs and Tor's geoip file) into tenvik lists.
+// as in GeoLite2 country CSVs and Tor's geoip file) into tenvik lists: one
+// prefix line per aligned block, or range lines.
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "bench_tool.h"
+
+// A range that tenvik inserts as more blocks than this is cut up.
+const uint64_t MAX_BLOCKS_PER_RANGE = 256;
 
 static bool read_field(const char*& p, uint32_t* a) {
   const char* end = p + strcspn(p, ",\r\n");
@@ -29,9 +33,12 @@ int convert_main(int argc, char** argv) {
   if (!in) fail(1, "cannot open %s", argv[2]);
   char* line = nullptr;
   size_t capacity = 0;
-  long number = 0, ranges = 0, split = 0;
-  auto put_block = [](uint32_t a, int len) {
+  long number = 0, ranges = 0, cut = 0;
+  auto put_prefix = [](uint32_t a, int len) {
     printf("%s/%d\n", quad_text(a).c_str(), len);
+  };
+  auto put_range = [](uint32_t first, uint32_t last) {
+    printf("%s - %s\n", quad_text(first).c_str(), quad_text(last).c_str());
   };
   while (getline(&line, &capacity, in) > 0) {
     number++;
@@ -43,21 +50,35 @@ int convert_main(int argc, char** argv) {
       fail(1, "%s:%ld: not an IPv4 range", argv[2], number);
     if (last < first) fail(1, "%s:%ld: end before start", argv[2], number);
     ranges++;
-    // A range that tenvik would widen is written as prefix lines, so that
-    // the list means the same to tenvik and to other IP tools.
-    if (as_ranges && tenvik_reads_exactly(first, last)) {
-      printf("%s - %s\n", quad_text(first).c_str(), quad_text(last).c_str());
-    } else {
-      if (as_ranges) split++;
-      split_into_blocks(first, last, put_block);
+    if (!as_ranges) {
+      split_into_blocks(first, last, put_prefix);
+      continue;
     }
+    // Country databases merge neighbouring blocks into ranges that tenvik
+    // would insert address by address: over a billion insertions for a
+    // whole database, more than its node pool holds. Such a range, and one
+    // that tenvik would widen, is written as one range line per aligned
+    // block; the others stay whole.
+    uint64_t blocks = tenvik_range_blocks(first, last);
+    if (blocks >= 1 && blocks <= MAX_BLOCKS_PER_RANGE) {
+      put_range(first, last);
+      continue;
+    }
+    cut++;
+    split_into_blocks(first, last, [&](uint32_t start, int len) {
+      uint32_t end = len == 0 ? 0xffffffffu : start + (0xffffffffu >> len);
+      if (tenvik_range_blocks(start, end) == 1)
+        put_range(start, end);
+      else  // a lone x.y.z.0, which tenvik would widen as a range
+        put_prefix(start, len);
+    });
   }
   free(line);
   if (ferror(in)) fail(1, "cannot read %s", argv[2]);
   fclose(in);
   if (fflush(stdout) != 0) fail(1, "cannot write the list");
   fprintf(stderr, "%ld ranges", ranges);
-  if (as_ranges) fprintf(stderr, ", %ld of them written as prefixes", split);
+  if (as_ranges) fprintf(stderr, ", %ld of them cut into blocks", cut);
   fputc('\n', stderr);
   return 0;
 }

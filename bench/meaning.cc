@@ -70,7 +70,7 @@ struct list_reader {
       uint32_t last;
       if (!read_quad(p, &last)) not_modelled(number, "range without end");
       if (last < a) return;  // an empty range
-      if (!tenvik_reads_exactly(a, last))
+      if (tenvik_range_blocks(a, last) == 0)
         not_modelled(number, "a range that tenvik widens to classful blocks");
       size_t before = blocks.size();
       split_into_blocks(a, last, [&](uint32_t start, int len) {
