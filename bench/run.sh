@@ -16,17 +16,17 @@
 #   iprange LIST                     the same job, for lists of bare blocks
 #   tenvik -s LIST                   the default first-match list
 #   tenvik -s --optimal LIST         where tenvik has that option
-# and reports the median wall time, the median CPU time (user + system,
-# less disturbed by other work on a shared machine) and the median peak
-# resident memory of each. Then it checks that every output denotes the list's permitted
-# addresses (bench_tool meaning, a slow model: longest match wins, nothing
-# matched is denied) and that tenvik's and iprange's outputs hold the same
-# addresses (iprange --diff). Any difference or failed run makes the script
-# exit with status 1 after the table.
+# and reports the median wall time, the median CPU time (user + system)
+# and the median peak resident memory of each. Then it checks that every
+# output denotes the list's permitted addresses (bench_tool meaning, a slow
+# model: longest match wins, nothing matched is denied) and that tenvik's
+# and iprange's outputs hold the same addresses (iprange --diff). Any
+# difference or failed run makes the script exit with status 1 after the
+# table.
 #
-# Timings are wall-clock on a shared machine: rerun before trusting a small
-# difference. Environment: TENVIK_BENCH_BUILD (build directory, default
-# build-bench).
+# On a shared machine the wall time grows with other work and the CPU time
+# much less: rerun before trusting a small difference. Environment:
+# TENVIK_BENCH_BUILD (build directory, default build-bench).
 
 set -euo pipefail
 
