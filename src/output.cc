@@ -39,10 +39,13 @@ size_t format_entry(const char* format, unsigned state, uint32_t addr,
         len = append(line, len, m, strlen(m));
         break;
       }
-      case 'p':
-        len = append(line, len, text,
-                     size_t(snprintf(text, sizeof text, "%d", prefix)));
+      case 'p': {
+        size_t n = 0;
+        if (prefix >= 10) text[n++] = char('0' + prefix / 10);
+        text[n++] = char('0' + prefix % 10);
+        len = append(line, len, text, n);
         break;
+      }
       default:
         line[len++] = c;
     }
