@@ -1,0 +1,306 @@
+// libFuzzer target over a whole run: bytes in, entries out.
+//
+// The first bytes choose the options, the rest is the input list:
+//
+//   byte 0, mode:  bit 0 -i, bit 1 -p, bit 2 -s,
+//                  bits 3-4 format: 0 "%m %a %w", 1 "%a/%p", 2-3 from the bytes
+//                  bits 5-6 modifier texts: 0 default, 1 a parseable pair,
+//                           2-3 from the bytes (split at the first comma)
+//                  bit 7 trace, with byte 1 as the -t value
+//   byte 1, param: trace flags; its low two bits pick the parseable pair
+//   then, when the format comes from the bytes: a length byte (mod 64) and
+//   the format; then likewise for the modifier texts.
+//
+// Every run must end with status 0 (the inputs are kept small enough for
+// memory), with only warnings on standard error (nothing with -s) and no
+// entry line over 255 characters. When the output can be parsed (format
+// "%m %a %w" or "%a/%p", modifier texts that tell permit from deny, no
+// input trace), it must mean what the input means: read first-match-wins,
+// every address gets the decision of the longest input block containing it
+// (uncovered: deny); in positive mode the list permits only, over disjoint
+// blocks. The same list must come out of the batched insertion (-s without
+// input trace) and of the step-by-step optimizer (trace bits 16-128). A
+// failed check prints what it found and aborts.
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "driver.h"
+#include "model.h"
+#include "settings.h"
+
+namespace {
+
+struct options {
+  bool invert = false;
+  bool positive = false;
+  bool silent = false;
+  int trace = 0;
+  std::string permit = "permit";
+  std::string deny = "deny  ";
+  std::string format = "%m %a %w";
+};
+
+struct result {
+  std::string out;
+  std::string err;
+  int status = -1;
+};
+
+// Runs the list through the library as a fresh process would after reading
+// these options: settings, format check, reading, the closing phases.
+result run_once(const std::string& input, const options& o) {
+  reset_run();
+  opt_invert = o.invert;
+  opt_positive = o.positive;
+  opt_silent = o.silent;
+  trace_flags = o.trace;
+  permit_string = o.permit.c_str();
+  deny_string = o.deny.c_str();
+  format_string = o.format.c_str();
+  char* out_text = nullptr;
+  char* err_text = nullptr;
+  size_t out_size = 0, err_size = 0;
+  out_stream = open_memstream(&out_text, &out_size);
+  err_stream = open_memstream(&err_text, &err_size);
+  if (!out_stream || !err_stream) abort();
+  check_format();
+
+  int fd = memfd_create("tenvik-fuzz-input", 0);
+  if (fd < 0) abort();
+  if (!input.empty() &&
+      write(fd, input.data(), input.size()) != ssize_t(input.size()))
+    abort();
+  lseek(fd, 0, SEEK_SET);
+  result r;
+  r.status = run_input(fd, "-");
+  close(fd);
+  fclose(out_stream);
+  fclose(err_stream);
+  r.out.assign(out_text, out_size);
+  r.err.assign(err_text, err_size);
+  free(out_text);
+  free(err_text);
+  reset_run();
+  return r;
+}
+
+[[noreturn]] void fail(const std::string& what, const std::string& input,
+                       const options& o, const result& r) {
+  fprintf(stderr,
+          "FAILED: %s\noptions: -i %d -p %d -s %d -t %d -m \"%s,%s\" -f "
+          "\"%s\"\ninput (%zu bytes):\n%s\n--- stdout (%zu bytes):\n%.4000s\n"
+          "--- stderr:\n%.4000s\n--- status %d\n",
+          what.c_str(), o.invert, o.positive, o.silent, o.trace,
+          o.permit.c_str(), o.deny.c_str(), o.format.c_str(), input.size(),
+          input.c_str(), r.out.size(), r.out.c_str(), r.err.c_str(), r.status);
+  abort();
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t nl = text.find('\n', start);
+    if (nl == std::string::npos) nl = text.size();
+    lines.push_back(text.substr(start, nl - start));
+    start = nl + 1;
+  }
+  return lines;
+}
+
+// Whether some line of the input asks for a tree dump.
+bool has_dump_request(const std::string& input) {
+  for (size_t i = 0; i < input.size(); i++)
+    if (input[i] == '*' && (i == 0 || input[i - 1] == '\n')) return true;
+  return false;
+}
+
+bool starts_with(const std::string& s, const std::string& head) {
+  return s.compare(0, head.size(), head) == 0;
+}
+
+// The entries of a parseable list printed after tree dumps: what follows
+// the last dump line (dump lines begin with a blank or "*").
+std::string after_dumps(const std::string& out) {
+  size_t start = 0, i = 0;
+  while (i < out.size()) {
+    size_t nl = out.find('\n', i);
+    size_t next = nl == std::string::npos ? out.size() : nl + 1;
+    if (out[i] == ' ' || out[i] == '*') start = next;
+    i = next;
+  }
+  return out.substr(start);
+}
+
+// What holds for every run, whatever its options.
+void check_common(const std::string& input, const options& o, const result& r) {
+  if (r.status != 0) fail("status is not 0", input, o, r);
+  if (!r.err.empty() && r.err.back() != '\n')
+    fail("standard error ends inside a line", input, o, r);
+  for (const std::string& line : lines_of(r.err)) {
+    if (o.silent) fail("a message despite -s", input, o, r);
+    if (!starts_with(line, "WARNING: "))
+      fail("standard error holds more than warnings", input, o, r);
+  }
+  if (!(o.trace & TRACE_INPUT)) {
+    if (!r.out.empty() && r.out.back() != '\n')
+      fail("standard output ends inside a line", input, o, r);
+    for (const std::string& line : lines_of(r.out))
+      if (line.size() > 255) fail("an entry line over 255", input, o, r);
+  }
+}
+
+// The modifier texts a checked run may use: no text is the other's prefix
+// followed by a blank, so every line tells its decision.
+const char* const PAIRS[4][2] = {
+    {"permit", "deny  "}, {"allow", "block"}, {"+", "-"}, {"PERMIT", "DENY"}};
+
+// Meaning of a parseable list. Dump lines (they begin with a blank or "*")
+// are dropped first when the input asked for dumps.
+void check_meaning(const std::string& input, const options& o,
+                   const result& r) {
+  std::string listing;
+  bool dumps = has_dump_request(input);
+  bool prefix_format = o.format == "%a/%p";
+  for (const std::string& line : lines_of(r.out)) {
+    if (dumps && (starts_with(line, " ") || starts_with(line, "*"))) continue;
+    // The model reads the default texts; other texts are mapped to them.
+    if (!prefix_format && o.permit != "permit") {
+      if (starts_with(line, o.permit + " ")) {
+        listing += "permit" + line.substr(o.permit.size()) + "\n";
+        continue;
+      }
+      if (starts_with(line, o.deny + " ")) {
+        listing += "deny  " + line.substr(o.deny.size()) + "\n";
+        continue;
+      }
+    }
+    listing += line + "\n";
+  }
+  bool positive = o.positive || prefix_format;
+  output_kind kind = prefix_format ? output_kind::POSITIVE_PREFIX
+                     : positive    ? output_kind::POSITIVE_MODIFIER
+                                   : output_kind::MODIFIER;
+  std::string problem;
+  // The order check of a full list compares every pair of entries.
+  if (lines_of(listing).size() <= 3000) {
+    problem = check_output(input, o.invert, listing, kind);
+  } else {
+    std::vector<acl_entry> entries;
+    bool parsed =
+        prefix_format
+            ? parse_prefix_entries(listing, &entries, &problem)
+            : parse_entries(listing, "permit", "deny  ", &entries, &problem);
+    if (parsed && positive) problem = check_positive_entries(entries);
+    if (parsed && problem.empty()) {
+      meaning_difference d =
+          compare_meanings(model_blocks(input, o.invert), entries);
+      if (d.found) problem = "the meaning differs at " + model_dotted(d.addr);
+    }
+  }
+  if (!problem.empty()) fail(problem, input, o, r);
+}
+
+// Takes a length byte and that many bytes (fewer at the end of the data).
+std::string take_text(const uint8_t*& data, size_t& size) {
+  if (size == 0) return "";
+  size_t n = data[0] % 64;
+  data++;
+  size--;
+  if (n > size) n = size;
+  std::string text(reinterpret_cast<const char*>(data), n);
+  data += n;
+  size -= n;
+  // A command-line argument ends at its first NUL.
+  return text.substr(0, text.find('\0'));
+}
+
+// Inserting a block and printing a tree dump both cost time: the run is
+// skipped when the input names too many blocks for what it would print.
+bool within_budget(const std::string& input, const options& o) {
+  uint64_t blocks = model_block_count(input, o.invert);
+  uint64_t limit = 1 << 12;
+  if (o.trace & (TRACE_ROTATE | TRACE_MERGE | TRACE_REPEATED | TRACE_PRUNE))
+    limit = 16;  // a whole dump after every optimizer step
+  else if (has_dump_request(input) ||
+           (o.trace & (TRACE_RAW_TREE | TRACE_OPTIMIZED_TREE)))
+    limit = 512;
+  if (blocks > limit) return false;
+  if (has_dump_request(input)) {
+    size_t stars = 0;
+    for (char c : input) stars += c == '*';
+    if (stars > 64) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  uint8_t mode = size > 0 ? data[0] : 0;
+  uint8_t param = size > 1 ? data[1] : 0;
+  size_t skip = size < 2 ? size : 2;
+  data += skip;
+  size -= skip;
+
+  options o;
+  o.invert = mode & 1;
+  o.positive = mode & 2;
+  o.silent = mode & 4;
+  int format_choice = (mode >> 3) & 3;
+  int texts_choice = (mode >> 5) & 3;
+  if (mode & 128) o.trace = param;
+  if (format_choice == 1) o.format = "%a/%p";
+  if (format_choice >= 2) o.format = take_text(data, size);
+  if (texts_choice == 1) {
+    o.permit = PAIRS[param & 3][0];
+    o.deny = PAIRS[param & 3][1];
+  } else if (texts_choice >= 2) {
+    std::string m = take_text(data, size);
+    size_t comma = m.find(',');
+    if (comma == std::string::npos) return 0;  // the usage text, no run
+    o.permit = m.substr(0, comma);
+    o.deny = m.substr(comma + 1);
+  }
+  const std::string input(reinterpret_cast<const char*>(data), size);
+  if (!within_budget(input, o)) return 0;
+
+  result r = run_once(input, o);
+  check_common(input, o, r);
+
+  const int traces_to_output = TRACE_INPUT | TRACE_RAW_TREE |
+                               TRACE_OPTIMIZED_TREE | TRACE_ROTATE |
+                               TRACE_MERGE | TRACE_REPEATED | TRACE_PRUNE;
+  bool parseable = format_choice <= 1 && texts_choice <= 1 &&
+                   (o.trace & traces_to_output) == 0;
+  if (!parseable) return 0;
+  check_meaning(input, o, r);
+
+  // The insertion path taken with -s must give the very same list.
+  options other = o;
+  other.silent = !o.silent;
+  result r2 = run_once(input, other);
+  check_common(input, other, r2);
+  if (r2.out != r.out) fail("-s changes the list to:\n" + r2.out, input, o, r);
+
+  // So must the optimizer that runs step by step for its trace: the list
+  // is the end of the traced output.
+  if (model_block_count(input, o.invert) <= 16) {
+    options traced = o;
+    traced.trace = TRACE_ROTATE | TRACE_MERGE | TRACE_REPEATED | TRACE_PRUNE;
+    result r3 = run_once(input, traced);
+    check_common(input, traced, r3);
+    if (after_dumps(r3.out) != after_dumps(r.out))
+      fail("the optimizer trace changes the list to:\n" + after_dumps(r3.out),
+           input, o, r);
+  }
+  return 0;
+}
