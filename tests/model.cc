@@ -88,26 +88,43 @@ int auto_prefix(uint32_t a) {
 }
 
 // What one input line inserts: blocks of length `prefix` at start,
-// start + size, ... while not above end.
+// start + size, ... while not above end (the addresses as passed to the
+// insertion; only their top `prefix` bits name the block).
 struct line_insertions {
   bool permit = false;
   uint32_t start = 0;
   uint32_t end = 0;
   int prefix = 0;
+  std::string warnings;  // written before the insertions (or instead)
   uint64_t count() const {
     if (end < start) return 0;
     return (uint64_t(end) - start) / block_size(prefix) + 1;
   }
 };
 
-// Decides one line (split at its newline). False when it inserts nothing.
+std::string decimal(const number& v) {
+  uint64_t m = std::min<uint64_t>(v.magnitude, INT64_MAX);
+  return (v.negative && m != 0 ? "-" : "") + std::to_string(m);
+}
+
+std::string mask_text(const std::vector<number>& v) {
+  uint32_t m = 0;
+  quad(v, 4, &m);
+  return std::to_string(m >> 24) + "." + std::to_string(m >> 16 & 255) + "." +
+         std::to_string(m >> 8 & 255) + "." + std::to_string(m & 255);
+}
+
+// Decides one line (split at its newline). False when it inserts nothing;
+// `out->warnings` may still hold the warning of an ignored line.
 bool read_line(std::string line, bool invert, line_insertions* out) {
+  if (!line.empty() && line.back() == '\r') line.pop_back();
   size_t nul = line.find('\0');
   if (nul != std::string::npos) line.resize(nul);
-  if (!line.empty() && line.back() == '\r') line.pop_back();
   size_t hash = line.find('#');
   if (hash != std::string::npos) line.resize(hash);
   if (line.empty() || line[0] == '*') return false;
+  const std::string out_of_range =
+      "WARNING: address out of range, line ignored: " + line + "\n";
 
   size_t i = 0;
   while (i < line.size() && is_space(line[i])) ++i;
@@ -126,16 +143,31 @@ bool read_line(std::string line, bool invert, line_insertions* out) {
   std::vector<number> v;
   uint32_t addr = 0;
   if (match("%n.%n.%n.%n/%n", text, &v)) {
-    if (!quad(v, 0, &addr)) return false;
-    if (v[4].negative && v[4].magnitude != 0) return false;
-    int prefix = v[4].magnitude > 32 ? 32 : int(v[4].magnitude);
+    if (!quad(v, 0, &addr)) {
+      out->warnings = out_of_range;
+      return false;
+    }
+    if (v[4].negative && v[4].magnitude != 0) {
+      out->warnings =
+          "WARNING: prefix /" + decimal(v[4]) + " is negative, line ignored\n";
+      return false;
+    }
+    int prefix = int(std::min<uint64_t>(v[4].magnitude, 33));
+    if (prefix > 32) {
+      out->warnings =
+          "WARNING: prefix /" + decimal(v[4]) + " greater than 32\n";
+      prefix = 32;
+    }
     out->prefix = prefix;
-    out->start = out->end = addr & netmask(prefix);
+    out->start = out->end = addr;
     return true;
   }
   if (match("%n.%n.%n.%n - %n.%n.%n.%n", text, &v)) {
     uint32_t end = 0;
-    if (!quad(v, 0, &addr) || !quad(v, 4, &end)) return false;
+    if (!quad(v, 0, &addr) || !quad(v, 4, &end)) {
+      out->warnings = out_of_range;
+      return false;
+    }
     int prefix = auto_prefix(end);
     uint32_t d = end ^ addr;
     if ((d & 1) && d == end - addr) {
@@ -150,17 +182,29 @@ bool read_line(std::string line, bool invert, line_insertions* out) {
   }
   if (match("%n.%n.%n.%n %n.%n.%n.%n", text, &v)) {
     uint32_t mask = 0;
-    if (!quad(v, 0, &addr) || !quad(v, 4, &mask)) return false;
+    if (!quad(v, 0, &addr) || !quad(v, 4, &mask)) {
+      out->warnings = out_of_range;
+      return false;
+    }
     uint32_t n = (mask & 0x80000000u) ? mask : ~mask;
     int prefix = 0;
     while (prefix < 32 && (n >> (31 - prefix) & 1)) ++prefix;
-    if (prefix == 32 && addr == 0) prefix = 0;
+    if (n != netmask(prefix))
+      out->warnings = "WARNING: invalid mask: " + mask_text(v) + "\n";
+    if (prefix == 32 && addr == 0) {
+      prefix = 0;
+      out->warnings =
+          "WARNING: mask " + mask_text(v) + " treated as 0 significant bits\n";
+    }
     out->prefix = prefix;
-    out->start = out->end = addr & netmask(prefix);
+    out->start = out->end = addr;
     return true;
   }
   if (match("%n.%n.%n.%n", text, &v)) {
-    if (!quad(v, 0, &addr)) return false;
+    if (!quad(v, 0, &addr)) {
+      out->warnings = out_of_range;
+      return false;
+    }
     out->prefix = auto_prefix(addr);
     out->start = out->end = addr;
     return true;
@@ -168,6 +212,7 @@ bool read_line(std::string line, bool invert, line_insertions* out) {
   return false;
 }
 
+// Calls visit(line_insertions, inserts) for every line of the input.
 template <typename Visit>
 void for_each_line(const std::string& input, bool invert, Visit visit) {
   size_t begin = 0;
@@ -175,7 +220,8 @@ void for_each_line(const std::string& input, bool invert, Visit visit) {
     size_t newline = input.find('\n', begin);
     size_t stop = newline == std::string::npos ? input.size() : newline;
     line_insertions ins;
-    if (read_line(input.substr(begin, stop - begin), invert, &ins)) visit(ins);
+    bool inserts = read_line(input.substr(begin, stop - begin), invert, &ins);
+    visit(ins, inserts);
     begin = stop + 1;
   }
 }
@@ -245,21 +291,26 @@ class entry_index {
  public:
   explicit entry_index(const std::vector<acl_entry>& entries)
       : entries_(entries) {
-    for (size_t k = entries.size(); k-- > 0;)
-      first_[entries[k].prefix][entries[k].addr] = k;
+    for (size_t k = 0; k < entries.size(); ++k)
+      first_[entries[k].prefix].push_back({entries[k].addr, k});
+    // Sorted by address, and for equal addresses the first entry first.
+    for (auto& v : first_) std::sort(v.begin(), v.end());
   }
   bool decision(uint32_t addr) const {
     size_t best = entries_.size();
     for (int p = 0; p <= 32; ++p) {
-      auto it = first_[p].find(addr & netmask(p));
-      if (it != first_[p].end()) best = std::min(best, it->second);
+      const auto& v = first_[p];
+      std::pair<uint32_t, size_t> key(addr & netmask(p), 0);
+      auto it = std::lower_bound(v.begin(), v.end(), key);
+      if (it != v.end() && it->first == key.first)
+        best = std::min(best, it->second);
     }
     return best < entries_.size() && entries_[best].permit;
   }
 
  private:
   const std::vector<acl_entry>& entries_;
-  std::map<uint32_t, size_t> first_[33];
+  std::vector<std::pair<uint32_t, size_t>> first_[33];
 };
 
 // What a list printed from the optimized tree in its output order always
@@ -269,23 +320,30 @@ class entry_index {
 std::string check_tree_order(const std::vector<acl_entry>& entries) {
   if (entries.empty() || entries.back().prefix != 0)
     return "list does not end with the whole address space";
+  // Entries seen so far, by prefix length and address, with their index.
+  std::map<uint32_t, size_t> seen[33];
   for (size_t k = 0; k < entries.size(); ++k) {
-    for (size_t j = 0; j < k; ++j)
-      if (entries[j].prefix <= entries[k].prefix &&
-          contains(entries[j], entries[k].addr))
-        return "entry " + describe(entries[k]) +
-               " comes after the entry around it, " + describe(entries[j]);
-    size_t around = entries.size();
-    for (size_t j = k + 1; j < entries.size(); ++j)
-      if (entries[j].prefix < entries[k].prefix &&
-          contains(entries[j], entries[k].addr) &&
-          (around == entries.size() ||
-           entries[j].prefix > entries[around].prefix))
-        around = j;
-    if (around < entries.size() && entries[around].permit == entries[k].permit)
-      return "entry " + describe(entries[k]) +
-             " repeats the decision of the entry around it, " +
-             describe(entries[around]);
+    const acl_entry& e = entries[k];
+    for (int p = 0; p <= e.prefix; ++p) {
+      auto it = seen[p].find(e.addr & netmask(p));
+      if (it != seen[p].end())
+        return "entry " + describe(e) + " comes after the entry around it, " +
+               describe(entries[it->second]);
+    }
+    seen[e.prefix][e.addr] = k;
+  }
+  // Every entry around another one comes after it, so the nearest entry
+  // around an entry is the longest shorter prefix that contains it.
+  for (const acl_entry& e : entries) {
+    for (int p = e.prefix - 1; p >= 0; --p) {
+      auto it = seen[p].find(e.addr & netmask(p));
+      if (it == seen[p].end()) continue;
+      if (entries[it->second].permit == e.permit)
+        return "entry " + describe(e) +
+               " repeats the decision of the entry around it, " +
+               describe(entries[it->second]);
+      break;
+    }
   }
   return "";
 }
@@ -294,8 +352,8 @@ std::string check_tree_order(const std::vector<acl_entry>& entries) {
 
 uint64_t model_block_count(const std::string& input, bool invert) {
   uint64_t total = 0;
-  for_each_line(input, invert, [&](const line_insertions& ins) {
-    uint64_t c = ins.count();
+  for_each_line(input, invert, [&](const line_insertions& ins, bool inserts) {
+    uint64_t c = inserts ? ins.count() : 0;
     total = total > UINT64_MAX - c ? UINT64_MAX : total + c;
   });
   return total;
@@ -303,7 +361,8 @@ uint64_t model_block_count(const std::string& input, bool invert) {
 
 std::vector<model_block> model_blocks(const std::string& input, bool invert) {
   std::vector<model_block> blocks;
-  for_each_line(input, invert, [&](const line_insertions& ins) {
+  for_each_line(input, invert, [&](const line_insertions& ins, bool inserts) {
+    if (!inserts) return;
     for (uint64_t b = ins.start; b <= ins.end; b += block_size(ins.prefix)) {
       model_block m;
       m.addr = uint32_t(b) & netmask(ins.prefix);
@@ -313,6 +372,27 @@ std::vector<model_block> model_blocks(const std::string& input, bool invert) {
     }
   });
   return blocks;
+}
+
+std::string model_warnings(const std::string& input, bool invert) {
+  std::string text;
+  // The state each block was last given; the whole space starts denied.
+  std::map<std::pair<int, uint32_t>, bool> state = {{{0, 0u}, false}};
+  for_each_line(input, invert, [&](const line_insertions& ins, bool inserts) {
+    text += ins.warnings;
+    if (!inserts) return;
+    for (uint64_t b = ins.start; b <= ins.end; b += block_size(ins.prefix)) {
+      auto key = std::make_pair(ins.prefix, uint32_t(b) & netmask(ins.prefix));
+      auto it = state.find(key);
+      if (it != state.end() && it->second != ins.permit)
+        text += "WARNING: " + model_dotted(uint32_t(b)) + "/" +
+                std::to_string(ins.prefix) + " overwritten (" +
+                (it->second ? "+" : "-") + " -> " + (ins.permit ? "+" : "-") +
+                ")\n";
+      state[key] = ins.permit;
+    }
+  });
+  return text;
 }
 
 model_table::model_table(const std::vector<model_block>& blocks) {

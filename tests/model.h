@@ -28,6 +28,12 @@ uint64_t model_block_count(const std::string& input, bool invert);
 /// take untrusted input check `model_block_count` first.
 std::vector<model_block> model_blocks(const std::string& input, bool invert);
 
+/// What a run without -s writes to standard error for this input, besides
+/// the format warning: each line's warnings in input order, the overwrite
+/// warnings of its insertions last. A prefix length beyond the signed
+/// 64-bit range shows saturated to plus or minus (2^63 - 1).
+std::string model_warnings(const std::string& input, bool invert);
+
 /// Longest-prefix match over a list of blocks, where a later block equal to
 /// an earlier one replaces it and an address covered by no block is denied.
 class model_table {

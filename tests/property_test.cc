@@ -310,7 +310,7 @@ class list_generator {
       // Ranges can name millions of blocks; keep the lists small. The
       // whole line counts: a modifier can turn "-1.2.3.4" into 1.2.3.4.
       std::string l = line();
-      while (model_block_count(l, false) > 300) l = line();
+      while (model_block_count(l, false) > 128) l = line();
       text += l;
     }
     return text;
@@ -489,6 +489,77 @@ class list_generator {
   std::vector<region> regions_;
 };
 
+// Lines of odd tokens in the shape of the notations: numbers of every size
+// and sign, blanks and separators where the notations have them or
+// nearly, modifiers, comments, dumps, NULs and CRs. Many lines match only
+// part of a notation, which is where a parser that reads a notation
+// differently shows.
+std::string token_soup(uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  auto below = [&](int n) { return int(rng() % uint64_t(n)); };
+  auto one_of = [&](std::initializer_list<const char*> items) {
+    return std::string(items.begin()[below(int(items.size()))]);
+  };
+  auto num = [&]() {
+    if (below(3)) return std::to_string(below(below(2) ? 256 : 8));
+    return one_of({"0",
+                   "00",
+                   "007",
+                   "255",
+                   "256",
+                   "-0",
+                   "+0",
+                   "-1",
+                   "+7",
+                   " 1",
+                   "\t2",
+                   "4294967296",
+                   "4294967297",
+                   "18446744073709551615",
+                   "18446744073709551616",
+                   "99999999999999999999999",
+                   "",
+                   "-",
+                   "+",
+                   "x"});
+  };
+  auto quad = [&]() {
+    std::string q = num();
+    for (int k = 0; k < 3; ++k)
+      q += (below(30) ? "." : one_of({"", "..", ",", " ."})) + num();
+    return q;
+  };
+  std::string text;
+  int lines = 1 + below(12);
+  for (int k = 0; k < lines; ++k) {
+    std::string line = one_of({"", "", "", "p ", "d ", "-", "+", "n", " ", "*",
+                               "#", "\t", "y-", "!"});
+    line += quad();
+    switch (below(5)) {
+      case 0:
+        line += one_of({"/", "/", "/ ", "/-", "/+", "//"}) + num();
+        break;
+      case 1:
+        line +=
+            one_of({" - ", "-", " -", "- ", "--", " -- ", " ", "\t-"}) + quad();
+        break;
+      case 2:
+        line += one_of({" ", "\t", "  ", ""}) + quad();
+        break;
+      case 3:
+        break;
+      default:
+        line += num();
+    }
+    line += one_of({"", "", "", " x", "#", "\r", " /8", "@", "\r\r", ".5"});
+    if (below(20) == 0) line = "@" + line;
+    for (char& c : line)
+      if (c == '@') c = '\0';
+    text += line + "\n";
+  }
+  return text;
+}
+
 // The ways a list is run and printed.
 enum class mode { DEFAULT, POSITIVE, PREFIX_FORMAT };
 
@@ -536,16 +607,10 @@ std::string check_run(const std::string& input, bool invert, bool silent,
   if (r.status != 0) return "exit status " + std::to_string(r.status);
   if (silent && !r.err.empty()) return "-s run wrote: " + r.err;
   if (!silent) {
-    if (m == mode::PREFIX_FORMAT &&
-        r.err.compare(0, sizeof FORMAT_WARNING - 1, FORMAT_WARNING) != 0)
-      return "no format warning first: " + r.err;
-    for (size_t begin = 0; begin < r.err.size();) {
-      size_t end = r.err.find('\n', begin);
-      if (end == std::string::npos) return "unterminated warning: " + r.err;
-      if (r.err.compare(begin, 9, "WARNING: ") != 0)
-        return "not a warning: " + r.err.substr(begin, end - begin);
-      begin = end + 1;
-    }
+    std::string expected = m == mode::PREFIX_FORMAT ? FORMAT_WARNING : "";
+    expected += model_warnings(input, invert);
+    if (r.err != expected)
+      return "warnings differ; expected:\n" + expected + "actual:\n" + r.err;
   }
   return check_output(input, invert, without_dumps(r.out), kind_of(m));
 }
@@ -632,11 +697,16 @@ int input_count(int normal) {
 
 // Runs `count` random lists in one mode through the library in this
 // process; stops at the first fault, with its seed and a shrunk input.
-void check_in_process(mode m, uint64_t salt, int count) {
+std::string generated_list(uint64_t seed) {
+  return list_generator(seed).list();
+}
+
+void check_in_process(mode m, uint64_t salt, int count,
+                      std::string (*make_input)(uint64_t) = generated_list) {
   for (int k = 0; k < count; ++k) {
     uint64_t seed = base_seed() * 1000003 + salt * 100000 + uint64_t(k);
-    list_generator gen(seed);
-    std::string input = gen.list();
+    std::string input = make_input(seed);
+    if (model_block_count(input, false) > 5000) continue;
     bool invert = seed % 4 == 0;
     bool silent = seed % 5 == 0;
     captured r = run_in_process(input, invert, silent, m);
@@ -663,15 +733,20 @@ void check_in_process(mode m, uint64_t salt, int count) {
 }
 
 TEST(Property, DefaultListMeansTheInput) {
-  check_in_process(mode::DEFAULT, 1, input_count(2500));
+  check_in_process(mode::DEFAULT, 1, input_count(1500));
 }
 
 TEST(Property, PositiveListMeansTheInput) {
-  check_in_process(mode::POSITIVE, 2, input_count(1500));
+  check_in_process(mode::POSITIVE, 2, input_count(800));
 }
 
 TEST(Property, PrefixFormatListMeansTheInput) {
-  check_in_process(mode::PREFIX_FORMAT, 3, input_count(1500));
+  check_in_process(mode::PREFIX_FORMAT, 3, input_count(800));
+}
+
+TEST(Property, TokenSoupMeansTheInput) {
+  check_in_process(mode::DEFAULT, 5, input_count(400), token_soup);
+  check_in_process(mode::POSITIVE, 6, input_count(100), token_soup);
 }
 
 // Through the real binary: the options, standard input, "-" and a named
