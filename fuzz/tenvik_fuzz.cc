@@ -7,7 +7,8 @@
 //                  bits 5-6 modifier texts: 0 default, 1 a parseable pair,
 //                           2-3 from the bytes (split at the first comma)
 //                  bit 7 trace, with byte 1 as the -t value
-//   byte 1, param: trace flags; its low two bits pick the parseable pair
+//   byte 1, param: trace flags; its low two bits pick the parseable pair,
+//                  bit 3 (a trace bit without effect) --optimal
 //   then, when the format comes from the bytes: a length byte (mod 64) and
 //   the format; then likewise for the modifier texts.
 //
@@ -18,9 +19,10 @@
 // input trace), it must mean what the input means: read first-match-wins,
 // every address gets the decision of the longest input block containing it
 // (uncovered: deny); in positive mode the list permits only, over disjoint
-// blocks. The same list must come out of the batched insertion (-s without
-// input trace) and of the step-by-step optimizer (trace bits 16-128). A
-// failed check prints what it found and aborts.
+// blocks. --optimal must mean the same with no more entries (and change
+// nothing in positive mode). Neither -s nor the step-by-step optimizer of
+// trace bits 16-128 may change the list. A failed check prints what it
+// found and aborts.
 
 #include <stdint.h>
 #include <stdio.h>
@@ -42,6 +44,7 @@ struct options {
   bool invert = false;
   bool positive = false;
   bool silent = false;
+  bool optimal = false;
   int trace = 0;
   std::string permit = "permit";
   std::string deny = "deny  ";
@@ -61,6 +64,7 @@ result run_once(const std::string& input, const options& o) {
   opt_invert = o.invert;
   opt_positive = o.positive;
   opt_silent = o.silent;
+  opt_optimal = o.optimal;
   trace_flags = o.trace;
   permit_string = o.permit.c_str();
   deny_string = o.deny.c_str();
@@ -95,10 +99,11 @@ result run_once(const std::string& input, const options& o) {
 [[noreturn]] void fail(const std::string& what, const std::string& input,
                        const options& o, const result& r) {
   fprintf(stderr,
-          "FAILED: %s\noptions: -i %d -p %d -s %d -t %d -m \"%s,%s\" -f "
+          "FAILED: %s\noptions: -i %d -p %d -s %d --optimal %d -t %d -m "
+          "\"%s,%s\" -f "
           "\"%s\"\ninput (%zu bytes):\n%s\n--- stdout (%zu bytes):\n%.4000s\n"
           "--- stderr:\n%.4000s\n--- status %d\n",
-          what.c_str(), o.invert, o.positive, o.silent, o.trace,
+          what.c_str(), o.invert, o.positive, o.silent, o.optimal, o.trace,
           o.permit.c_str(), o.deny.c_str(), o.format.c_str(), input.size(),
           input.c_str(), r.out.size(), r.out.c_str(), r.err.c_str(), r.status);
   abort();
@@ -258,6 +263,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int format_choice = (mode >> 3) & 3;
   int texts_choice = (mode >> 5) & 3;
   if (mode & 128) o.trace = param;
+  o.optimal = param & 8;
   if (format_choice == 1) o.format = "%a/%p";
   if (format_choice >= 2) o.format = take_text(data, size);
   if (texts_choice == 1) {
@@ -284,21 +290,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!parseable) return 0;
   check_meaning(input, o, r);
 
-  // The insertion path taken with -s must give the very same list.
-  options other = o;
-  other.silent = !o.silent;
-  result r2 = run_once(input, other);
-  check_common(input, other, r2);
+  // Holding warnings back or not must not change the list.
+  options quiet = o;
+  quiet.silent = !o.silent;
+  result r2 = run_once(input, quiet);
+  check_common(input, quiet, r2);
   if (r2.out != r.out) fail("-s changes the list to:\n" + r2.out, input, o, r);
 
-  // So must the optimizer that runs step by step for its trace: the list
-  // is the end of the traced output.
+  // The shortest list means the same and is never longer; positive mode
+  // ignores --optimal.
+  options other = o;
+  other.optimal = !o.optimal;
+  result r4 = run_once(input, other);
+  check_common(input, other, r4);
+  check_meaning(input, other, r4);
+  const result& shortest = o.optimal ? r : r4;
+  const result& usual = o.optimal ? r4 : r;
+  bool positive = o.positive || o.format == "%a/%p";
+  if (positive && r4.out != r.out)
+    fail("--optimal changes a positive list to:\n" + r4.out, input, o, r);
+  if (lines_of(after_dumps(shortest.out)).size() >
+      lines_of(after_dumps(usual.out)).size())
+    fail("--optimal gives a longer list:\n" + shortest.out, input, o, usual);
+
+  // The optimizer that runs step by step for its trace must give the same
+  // list: it is the end of the traced output.
   if (model_block_count(input, o.invert) <= 16) {
-    options traced = o;
-    traced.trace = TRACE_ROTATE | TRACE_MERGE | TRACE_REPEATED | TRACE_PRUNE;
-    result r3 = run_once(input, traced);
-    check_common(input, traced, r3);
-    if (after_dumps(r3.out) != after_dumps(r.out))
+    const result& plain = o.optimal ? r4 : r;
+    options steps = o;
+    steps.optimal = false;
+    steps.trace = TRACE_ROTATE | TRACE_MERGE | TRACE_REPEATED | TRACE_PRUNE;
+    result r3 = run_once(input, steps);
+    check_common(input, steps, r3);
+    if (after_dumps(r3.out) != after_dumps(plain.out))
       fail("the optimizer trace changes the list to:\n" + after_dumps(r3.out),
            input, o, r);
   }
