@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -135,6 +136,46 @@ TEST(Model, LaterDuplicateReplacesEarlier) {
   EXPECT_FALSE(model_decision(b, ip(192, 168, 5, 5)));
   EXPECT_TRUE(model_decision(b, ip(172, 31, 0, 0)));
   EXPECT_FALSE(model_decision(b, ip(172, 32, 0, 0)));
+}
+
+TEST(Model, WarningsOfEachLineInOrder) {
+  struct row {
+    const char* input;
+    const char* warnings;
+  } rows[] = {
+      {"permit 10.0.0.0/8\ndeny 10.1.2.3/8\n10.0.0.0/8\n",
+       "WARNING: 10.1.2.3/8 overwritten (+ -> -)\n"
+       "WARNING: 10.0.0.0/8 overwritten (- -> +)\n"},
+      {"permit 0.0.0.0/0\n", "WARNING: 0.0.0.0/0 overwritten (- -> +)\n"},
+      {"deny 0.0.0.0/0\n10.0.0.0/8\n10.0.0.0/8\n", ""},
+      {"d 10.0.0.0/40\n10.0.0.0/32\n",
+       "WARNING: prefix /40 greater than 32\n"
+       "WARNING: 10.0.0.0/32 overwritten (- -> +)\n"},
+      {"10.0.0.0/4294967296\n",
+       "WARNING: prefix /4294967296 greater than 32\n"},
+      {"10.0.0.0/-1\n10.0.0.0/-0\n",
+       "WARNING: prefix /-1 is negative, line ignored\n"
+       "WARNING: 10.0.0.0/0 overwritten (- -> +)\n"},
+      {"1.2.3.4 255.0.255.0\n", "WARNING: invalid mask: 255.0.255.0\n"},
+      {"1.2.3.4 0.255.00.+255\n", "WARNING: invalid mask: 0.255.0.255\n"},
+      {"0.0.0.0 255.255.255.255\n",
+       "WARNING: mask 255.255.255.255 treated as 0 significant bits\n"
+       "WARNING: 0.0.0.0/0 overwritten (- -> +)\n"},
+      {" p 10.0.0.256/8 # comment\r\nx 1.2.3.4 - 1.2.3.999\n1.2.3.4 "
+       "0.0.0.256\n",
+       "WARNING: address out of range, line ignored:  p 10.0.0.256/8 \n"
+       "WARNING: address out of range, line ignored: x 1.2.3.4 - 1.2.3.999\n"
+       "WARNING: address out of range, line ignored: 1.2.3.4 0.0.0.256\n"},
+      {"p 0.0.0.0 - 0.0.0.5\nd 0.0.0.2 - 0.0.0.3\nd 0.0.0.4-0.0.0.5\n",
+       "WARNING: 0.0.0.2/31 overwritten (+ -> -)\n"
+       "WARNING: 0.0.0.4/31 overwritten (+ -> -)\n"},
+      {"p 10.0.0.0/24\nd 10.0.0.5 - 10.0.1.0\n",
+       "WARNING: 10.0.0.5/24 overwritten (+ -> -)\n"},
+  };
+  for (const row& r : rows)
+    EXPECT_EQ(r.warnings, model_warnings(r.input, false)) << r.input;
+  EXPECT_EQ("WARNING: 10.0.0.0/8 overwritten (+ -> -)\n",
+            model_warnings("deny 10.0.0.0/8\npermit 10.0.0.0/8\n", true));
 }
 
 TEST(Model, ParsesPrintedLists) {
@@ -471,6 +512,9 @@ class list_generator {
         body = address_line();
     }
     std::string indent = chance(6) ? blank() : "";
+    if (chance(100)) indent = std::string(300, ' ');
+    // Long tails: a line is read whole, however long, so a notation past
+    // the 254th byte is neither an entry of its own nor lost.
     const std::string tails[] = {"",
                                  "",
                                  "",
@@ -480,7 +524,9 @@ class list_generator {
                                  "#1.2.3.4/32",
                                  "\r",
                                  " \r",
-                                 std::string(1, '\0') + "1.2.3.4/32"};
+                                 std::string(1, '\0') + "1.2.3.4/32",
+                                 " #" + std::string(300, 'x') + " 1.2.3.4/32",
+                                 std::string(300, ' ') + "1.2.3.4/32"};
     std::string tail = pick(tails);
     return indent + modifier + body + tail + "\n";
   }
@@ -561,7 +607,7 @@ std::string token_soup(uint64_t seed) {
 }
 
 // The ways a list is run and printed.
-enum class mode { DEFAULT, POSITIVE, PREFIX_FORMAT };
+enum class mode { DEFAULT, POSITIVE, PREFIX_FORMAT, OPTIMAL };
 
 const char* mode_name(mode m) {
   switch (m) {
@@ -569,6 +615,8 @@ const char* mode_name(mode m) {
       return "default";
     case mode::POSITIVE:
       return "-p";
+    case mode::OPTIMAL:
+      return "--optimal";
     default:
       return "-f %a/%p";
   }
@@ -577,6 +625,7 @@ const char* mode_name(mode m) {
 output_kind kind_of(mode m) {
   switch (m) {
     case mode::DEFAULT:
+    case mode::OPTIMAL:
       return output_kind::MODIFIER;
     case mode::POSITIVE:
       return output_kind::POSITIVE_MODIFIER;
@@ -601,6 +650,17 @@ std::string without_dumps(const std::string& out) {
 const char FORMAT_WARNING[] =
     "WARNING: No %m (modifier) in format string. Option -p assumed\n";
 
+captured run_in_process(const std::string& input, bool invert, bool silent,
+                        mode m) {
+  run_settings s;
+  s.invert = invert;
+  s.silent = silent;
+  if (m == mode::POSITIVE) s.positive = 1;
+  if (m == mode::PREFIX_FORMAT) s.format = "%a/%p";
+  if (m == mode::OPTIMAL) s.optimal = 1;
+  return run_list(input, s);
+}
+
 // Checks one run's result; returns a description of the first fault.
 std::string check_run(const std::string& input, bool invert, bool silent,
                       mode m, const captured& r) {
@@ -612,17 +672,18 @@ std::string check_run(const std::string& input, bool invert, bool silent,
     if (r.err != expected)
       return "warnings differ; expected:\n" + expected + "actual:\n" + r.err;
   }
-  return check_output(input, invert, without_dumps(r.out), kind_of(m));
-}
-
-captured run_in_process(const std::string& input, bool invert, bool silent,
-                        mode m) {
-  run_settings s;
-  s.invert = invert;
-  s.silent = silent;
-  if (m == mode::POSITIVE) s.positive = 1;
-  if (m == mode::PREFIX_FORMAT) s.format = "%a/%p";
-  return run_list(input, s);
+  std::string fault =
+      check_output(input, invert, without_dumps(r.out), kind_of(m));
+  if (!fault.empty() || m != mode::OPTIMAL) return fault;
+  std::string usual =
+      without_dumps(run_in_process(input, invert, 1, mode::DEFAULT).out);
+  std::string shortest = without_dumps(r.out);
+  auto lines = [](const std::string& t) {
+    return std::count(t.begin(), t.end(), '\n');
+  };
+  if (lines(shortest) > lines(usual))
+    return "--optimal printed more entries than the default:\n" + usual;
+  return "";
 }
 
 std::vector<std::string> split_lines(const std::string& text) {
@@ -733,20 +794,24 @@ void check_in_process(mode m, uint64_t salt, int count,
 }
 
 TEST(Property, DefaultListMeansTheInput) {
-  check_in_process(mode::DEFAULT, 1, input_count(1500));
+  check_in_process(mode::DEFAULT, 1, input_count(1200));
 }
 
 TEST(Property, PositiveListMeansTheInput) {
-  check_in_process(mode::POSITIVE, 2, input_count(800));
+  check_in_process(mode::POSITIVE, 2, input_count(700));
 }
 
 TEST(Property, PrefixFormatListMeansTheInput) {
-  check_in_process(mode::PREFIX_FORMAT, 3, input_count(800));
+  check_in_process(mode::PREFIX_FORMAT, 3, input_count(700));
 }
 
 TEST(Property, TokenSoupMeansTheInput) {
   check_in_process(mode::DEFAULT, 5, input_count(400), token_soup);
   check_in_process(mode::POSITIVE, 6, input_count(100), token_soup);
+}
+
+TEST(Property, OptimalListMeansTheInputAndIsNoLonger) {
+  check_in_process(mode::OPTIMAL, 7, input_count(500));
 }
 
 // Through the real binary: the options, standard input, "-" and a named
