@@ -794,15 +794,15 @@ void check_in_process(mode m, uint64_t salt, int count,
 }
 
 TEST(Property, DefaultListMeansTheInput) {
-  check_in_process(mode::DEFAULT, 1, input_count(1200));
+  check_in_process(mode::DEFAULT, 1, input_count(1000));
 }
 
 TEST(Property, PositiveListMeansTheInput) {
-  check_in_process(mode::POSITIVE, 2, input_count(700));
+  check_in_process(mode::POSITIVE, 2, input_count(600));
 }
 
 TEST(Property, PrefixFormatListMeansTheInput) {
-  check_in_process(mode::PREFIX_FORMAT, 3, input_count(700));
+  check_in_process(mode::PREFIX_FORMAT, 3, input_count(600));
 }
 
 TEST(Property, TokenSoupMeansTheInput) {
@@ -811,7 +811,7 @@ TEST(Property, TokenSoupMeansTheInput) {
 }
 
 TEST(Property, OptimalListMeansTheInputAndIsNoLonger) {
-  check_in_process(mode::OPTIMAL, 7, input_count(500));
+  check_in_process(mode::OPTIMAL, 7, input_count(300));
 }
 
 // Through the real binary: the options, standard input, "-" and a named
