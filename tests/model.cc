@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <unordered_map>
 
 namespace {
 
@@ -294,11 +295,14 @@ class entry_index {
     for (size_t k = 0; k < entries.size(); ++k)
       first_[entries[k].prefix].push_back({entries[k].addr, k});
     // Sorted by address, and for equal addresses the first entry first.
-    for (auto& v : first_) std::sort(v.begin(), v.end());
+    for (int p = 0; p <= 32; ++p) {
+      std::sort(first_[p].begin(), first_[p].end());
+      if (!first_[p].empty()) lengths_.push_back(p);
+    }
   }
   bool decision(uint32_t addr) const {
     size_t best = entries_.size();
-    for (int p = 0; p <= 32; ++p) {
+    for (int p : lengths_) {
       const auto& v = first_[p];
       std::pair<uint32_t, size_t> key(addr & netmask(p), 0);
       auto it = std::lower_bound(v.begin(), v.end(), key);
@@ -311,6 +315,7 @@ class entry_index {
  private:
   const std::vector<acl_entry>& entries_;
   std::vector<std::pair<uint32_t, size_t>> first_[33];
+  std::vector<int> lengths_;  // those that some entry has
 };
 
 // What a list printed from the optimized tree in its output order always
@@ -377,12 +382,13 @@ std::vector<model_block> model_blocks(const std::string& input, bool invert) {
 std::string model_warnings(const std::string& input, bool invert) {
   std::string text;
   // The state each block was last given; the whole space starts denied.
-  std::map<std::pair<int, uint32_t>, bool> state = {{{0, 0u}, false}};
+  std::unordered_map<uint64_t, bool> state = {{0, false}};
   for_each_line(input, invert, [&](const line_insertions& ins, bool inserts) {
     text += ins.warnings;
     if (!inserts) return;
     for (uint64_t b = ins.start; b <= ins.end; b += block_size(ins.prefix)) {
-      auto key = std::make_pair(ins.prefix, uint32_t(b) & netmask(ins.prefix));
+      uint64_t key =
+          uint64_t(ins.prefix) << 32 | (uint32_t(b) & netmask(ins.prefix));
       auto it = state.find(key);
       if (it != state.end() && it->second != ins.permit)
         text += "WARNING: " + model_dotted(uint32_t(b)) + "/" +
@@ -398,18 +404,18 @@ std::string model_warnings(const std::string& input, bool invert) {
 model_table::model_table(const std::vector<model_block>& blocks) {
   std::map<uint32_t, bool> last[33];
   for (const model_block& b : blocks) last[b.prefix][b.addr] = b.permit;
-  for (int p = 0; p <= 32; ++p)
+  for (int p = 32; p >= 0; --p) {
     by_length_[p].assign(last[p].begin(), last[p].end());
+    if (!last[p].empty()) lengths_.push_back(p);
+  }
 }
 
 bool model_table::decision(uint32_t addr) const {
-  for (int p = 32; p >= 0; --p) {
+  for (int p : lengths_) {  // longest first
     const auto& v = by_length_[p];
-    uint32_t key = addr & netmask(p);
-    auto it = std::lower_bound(v.begin(), v.end(), key,
-                               [](const std::pair<uint32_t, bool>& e,
-                                  uint32_t k) { return e.first < k; });
-    if (it != v.end() && it->first == key) return it->second;
+    std::pair<uint32_t, bool> key(addr & netmask(p), false);
+    auto it = std::lower_bound(v.begin(), v.end(), key);
+    if (it != v.end() && it->first == key.first) return it->second;
   }
   return false;
 }

@@ -45,6 +45,7 @@ class model_table {
   // Per prefix length, the blocks of that length sorted by address, each
   // with the state of its last occurrence.
   std::vector<std::pair<uint32_t, bool>> by_length_[33];
+  std::vector<int> lengths_;  // those that some block has, longest first
 };
 
 /// Decision of the input for one address: `model_table(blocks).decision`.
