@@ -97,6 +97,7 @@ struct line_insertions {
   uint32_t end = 0;
   int prefix = 0;
   std::string warnings;  // written before the insertions (or instead)
+  std::string trace;     // the line's input-parsing trace
   uint64_t count() const {
     if (end < start) return 0;
     return (uint64_t(end) - start) / block_size(prefix) + 1;
@@ -139,6 +140,8 @@ bool read_line(std::string line, bool invert, line_insertions* out) {
   }
   if (invert) permit = !permit;
   out->permit = permit;
+  // A line that matches no notation, or is ignored, leaves only its sign.
+  out->trace = permit ? "+  " : "-  ";
   const std::string text = line.substr(i);
 
   std::vector<number> v;
@@ -161,6 +164,8 @@ bool read_line(std::string line, bool invert, line_insertions* out) {
     }
     out->prefix = prefix;
     out->start = out->end = addr;
+    out->trace += "address/prefix " + model_dotted(addr) + "/" +
+                  std::to_string(prefix) + "\n";
     return true;
   }
   if (match("%n.%n.%n.%n - %n.%n.%n.%n", text, &v)) {
@@ -171,7 +176,9 @@ bool read_line(std::string line, bool invert, line_insertions* out) {
     }
     int prefix = auto_prefix(end);
     uint32_t d = end ^ addr;
-    if ((d & 1) && d == end - addr) {
+    // Every one bit of start also set in end: then, and only then, end
+    // minus start (not wrapped) equals d.
+    if ((d & 1) && (addr & ~end) == 0) {
       int ones = 0;
       while (ones < 32 && (d >> ones & 1)) ++ones;
       prefix = 32 - ones;
@@ -179,6 +186,10 @@ bool read_line(std::string line, bool invert, line_insertions* out) {
     out->prefix = prefix;
     out->start = addr;
     out->end = end;
+    char size[16];
+    snprintf(size, sizeof size, "%.8x", uint32_t(block_size(prefix)));
+    out->trace += "range " + model_dotted(addr) + " - " + model_dotted(end) +
+                  " by 0x" + size + "\n";
     return true;
   }
   if (match("%n.%n.%n.%n %n.%n.%n.%n", text, &v)) {
@@ -199,6 +210,8 @@ bool read_line(std::string line, bool invert, line_insertions* out) {
     }
     out->prefix = prefix;
     out->start = out->end = addr;
+    out->trace += "address " + model_dotted(addr) + " mask " +
+                  model_dotted(netmask(prefix)) + "\n";
     return true;
   }
   if (match("%n.%n.%n.%n", text, &v)) {
@@ -208,6 +221,8 @@ bool read_line(std::string line, bool invert, line_insertions* out) {
     }
     out->prefix = auto_prefix(addr);
     out->start = out->end = addr;
+    out->trace += "address " + model_dotted(addr) + " auto prefix " +
+                  std::to_string(out->prefix) + "\n";
     return true;
   }
   return false;
@@ -398,6 +413,13 @@ std::string model_warnings(const std::string& input, bool invert) {
       state[key] = ins.permit;
     }
   });
+  return text;
+}
+
+std::string model_trace(const std::string& input, bool invert) {
+  std::string text;
+  for_each_line(input, invert,
+                [&](const line_insertions& ins, bool) { text += ins.trace; });
   return text;
 }
 

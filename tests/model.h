@@ -34,6 +34,10 @@ std::vector<model_block> model_blocks(const std::string& input, bool invert);
 /// 64-bit range shows saturated to plus or minus (2^63 - 1).
 std::string model_warnings(const std::string& input, bool invert);
 
+/// What trace bit 1 prints for this input, leaving out the dumps that "*"
+/// lines print among it.
+std::string model_trace(const std::string& input, bool invert);
+
 /// Longest-prefix match over a list of blocks, where a later block equal to
 /// an earlier one replaces it and an address covered by no block is denied.
 class model_table {

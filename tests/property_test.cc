@@ -102,6 +102,27 @@ TEST(Model, BlockCountWithoutExpanding) {
             model_block_count("10.0.0.1 - 10.255.255.255\n1.0.0.0/8\n", false));
 }
 
+TEST(Model, TraceOfEachNotation) {
+  EXPECT_EQ(
+      "+  address/prefix 10.1.2.3/8\n"
+      "-  address/prefix 10.0.0.0/32\n"
+      "+  address 192.168.1.0 auto prefix 24\n"
+      "+  address 1.2.3.4 mask 255.0.0.0\n"
+      "+  address 0.0.0.0 mask 0.0.0.0\n"
+      "+  range 0.0.0.0 - 0.0.0.5 by 0x00000002\n"
+      "+  range 0.0.0.0 - 255.255.255.255 by 0x00000000\n"
+      "+  range 10.0.0.255 - 10.0.0.0 by 0x01000000\n"
+      "-  range 128.0.0.0 - 1.255.255.255 by 0x00000001\n"
+      "+  -  +  +  ",
+      model_trace("10.1.2.3/8\nd 10.0.0.0/40\npermit 192.168.1.0\n"
+                  "p 1.2.3.4 255.0.255.0\n0.0.0.0 0.0.0.0\n"
+                  "0.0.0.0 - 0.0.0.5\n0.0.0.0-255.255.255.255\n"
+                  "10.0.0.255 - 10.0.0.0\nd 128.0.0.0 - 1.255.255.255\n"
+                  "\n# c\n*\n  deny\n"
+                  "1.2.3.256/8\nd 10.0.0.0/-1\n1.2.3\n+ 1.2.x\n",
+                  false));
+}
+
 TEST(Model, LongestPrefixDecides) {
   std::vector<model_block> inner_deny =
       model_blocks("permit 10.0.0.0/8\ndeny 10.1.2.0/24\n", false);
@@ -646,7 +667,7 @@ std::string big_list(uint64_t seed) {
 }
 
 // The ways a list is run and printed.
-enum class mode { DEFAULT, POSITIVE, PREFIX_FORMAT, OPTIMAL };
+enum class mode { DEFAULT, POSITIVE, PREFIX_FORMAT, OPTIMAL, TRACE };
 
 const char* mode_name(mode m) {
   switch (m) {
@@ -656,6 +677,8 @@ const char* mode_name(mode m) {
       return "-p";
     case mode::OPTIMAL:
       return "--optimal";
+    case mode::TRACE:
+      return "-t 1";
     default:
       return "-f %a/%p";
   }
@@ -665,6 +688,7 @@ output_kind kind_of(mode m) {
   switch (m) {
     case mode::DEFAULT:
     case mode::OPTIMAL:
+    case mode::TRACE:
       return output_kind::MODIFIER;
     case mode::POSITIVE:
       return output_kind::POSITIVE_MODIFIER;
@@ -686,6 +710,19 @@ std::string without_dumps(const std::string& out) {
   return out.substr(begin);
 }
 
+// The input without its "*" lines, whose dumps would interleave with
+// the trace.
+std::string without_dump_requests(const std::string& input) {
+  std::string kept;
+  for (size_t begin = 0; begin < input.size();) {
+    size_t end = input.find('\n', begin);
+    end = end == std::string::npos ? input.size() : end + 1;
+    if (input[begin] != '*') kept += input.substr(begin, end - begin);
+    begin = end;
+  }
+  return kept;
+}
+
 const char FORMAT_WARNING[] =
     "WARNING: No %m (modifier) in format string. Option -p assumed\n";
 
@@ -697,6 +734,7 @@ captured run_in_process(const std::string& input, bool invert, bool silent,
   if (m == mode::POSITIVE) s.positive = 1;
   if (m == mode::PREFIX_FORMAT) s.format = "%a/%p";
   if (m == mode::OPTIMAL) s.optimal = 1;
+  if (m == mode::TRACE) s.trace = 1;
   return run_list(input, s);
 }
 
@@ -711,8 +749,14 @@ std::string check_run(const std::string& input, bool invert, bool silent,
     if (r.err != expected)
       return "warnings differ; expected:\n" + expected + "actual:\n" + r.err;
   }
-  std::string fault =
-      check_output(input, invert, without_dumps(r.out), kind_of(m));
+  std::string entries = without_dumps(r.out);
+  if (m == mode::TRACE) {
+    std::string trace = model_trace(input, invert);
+    if (r.out.compare(0, trace.size(), trace) != 0)
+      return "trace differs; expected:\n" + trace + "actual:\n" + r.out;
+    entries = r.out.substr(trace.size());
+  }
+  std::string fault = check_output(input, invert, entries, kind_of(m));
   if (!fault.empty() || m != mode::OPTIMAL) return fault;
   std::string usual =
       without_dumps(run_in_process(input, invert, 1, mode::DEFAULT).out);
@@ -806,6 +850,7 @@ void check_in_process(mode m, uint64_t salt, int count,
   for (int k = 0; k < count; ++k) {
     uint64_t seed = base_seed() * 1000003 + salt * 100000 + uint64_t(k);
     std::string input = make_input(seed);
+    if (m == mode::TRACE) input = without_dump_requests(input);
     if (make_input != big_list && model_block_count(input, false) > 5000)
       continue;
     bool invert = seed % 4 == 0;
@@ -857,6 +902,12 @@ TEST(Property, OptimalListMeansTheInputAndIsNoLonger) {
 TEST(Property, BigListMeansTheInput) {
   check_in_process(mode::DEFAULT, 8, std::max(1, input_count(100) / 100),
                    big_list);
+}
+
+// Without batches: the input-parsing trace inserts line by line.
+TEST(Property, TracedRunPrintsTheTraceAndMeansTheInput) {
+  check_in_process(mode::TRACE, 9, input_count(400));
+  check_in_process(mode::TRACE, 10, input_count(200), token_soup);
 }
 
 // Through the real binary: the options, standard input, "-" and a named
