@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <unordered_map>
 
 namespace {
@@ -368,6 +369,85 @@ std::string check_tree_order(const std::vector<acl_entry>& entries) {
   return "";
 }
 
+// A plain tree of the blocks, for the reference reduction below: a node's
+// address and prefix follow from its path.
+enum { UNSET = 0, DENY = 1, PERMIT = 2 };
+
+struct ref_node {
+  std::unique_ptr<ref_node> child[2];
+  int state = UNSET;
+  bool leaf() const { return !child[0] && !child[1]; }
+};
+
+int opposite(int state) {
+  return state == DENY ? PERMIT : state == PERMIT ? DENY : UNSET;
+}
+
+void fill(ref_node* x, int inherited) {
+  if (!x) return;
+  if (x->state == UNSET) x->state = inherited;
+  fill(x->child[0].get(), x->state);
+  fill(x->child[1].get(), x->state);
+}
+
+void reduce(ref_node* x) {
+  if (!x || x->leaf()) return;
+  reduce(x->child[0].get());
+  reduce(x->child[1].get());
+  // Rotation: a child A that repeats x, beside an opposite leaf B, with one
+  // leaf G below it: G moves to A's other half and A and G swap states,
+  // so that A becomes opposite like B and the two can merge.
+  for (int k = 0; k < 2; ++k) {
+    ref_node* a = x->child[k].get();
+    ref_node* b = x->child[1 - k].get();
+    if (!a || !b || a->state != x->state || b->state != opposite(x->state) ||
+        !b->leaf())
+      continue;
+    if (!a->child[0] == !a->child[1]) continue;  // not exactly one child
+    int j = a->child[0] ? 0 : 1;
+    if (!a->child[j]->leaf()) continue;
+    a->child[1 - j] = std::move(a->child[j]);
+    ref_node* g = a->child[1 - j].get();
+    a->state = g->state;
+    g->state = x->state;
+  }
+  if (x->child[0] && x->child[1] && x->child[0]->state != UNSET &&
+      x->child[0]->state == x->child[1]->state) {
+    x->state = x->child[0]->state;
+    x->child[0]->state = x->child[1]->state = UNSET;
+  }
+  for (auto& c : x->child)
+    if (c && c->state == x->state) c->state = UNSET;
+  for (auto& c : x->child)
+    if (c && c->state == UNSET && c->leaf()) c.reset();
+}
+
+void expand(ref_node* x) {
+  if (x->leaf()) return;
+  for (auto& c : x->child) {
+    if (!c) c.reset(new ref_node);
+    if (c->state == UNSET) c->state = x->state;
+  }
+  x->state = UNSET;
+  expand(x->child[0].get());
+  expand(x->child[1].get());
+}
+
+void list_entries(const ref_node* x, uint32_t addr, int prefix, bool positive,
+                  std::vector<acl_entry>* out) {
+  if (!x) return;
+  list_entries(x->child[0].get(), addr, prefix + 1, positive, out);
+  list_entries(x->child[1].get(), addr | uint32_t(1) << (31 - prefix),
+               prefix + 1, positive, out);
+  if (x->state == PERMIT || (x->state == DENY && !positive)) {
+    acl_entry e;
+    e.permit = x->state == PERMIT;
+    e.addr = addr;
+    e.prefix = prefix;
+    out->push_back(e);
+  }
+}
+
 }  // namespace
 
 uint64_t model_block_count(const std::string& input, bool invert) {
@@ -421,6 +501,27 @@ std::string model_trace(const std::string& input, bool invert) {
   for_each_line(input, invert,
                 [&](const line_insertions& ins, bool) { text += ins.trace; });
   return text;
+}
+
+std::vector<acl_entry> model_listing(const std::vector<model_block>& blocks,
+                                     bool positive) {
+  ref_node root;
+  root.state = DENY;
+  for (const model_block& b : blocks) {
+    ref_node* x = &root;
+    for (int i = 0; i < b.prefix; ++i) {
+      auto& next = x->child[b.addr >> (31 - i) & 1];
+      if (!next) next.reset(new ref_node);
+      x = next.get();
+    }
+    x->state = b.permit ? PERMIT : DENY;
+  }
+  fill(&root, DENY);
+  reduce(&root);
+  if (positive) expand(&root);
+  std::vector<acl_entry> entries;
+  list_entries(&root, 0, 0, positive, &entries);
+  return entries;
 }
 
 model_table::model_table(const std::vector<model_block>& blocks) {

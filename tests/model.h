@@ -78,6 +78,17 @@ bool parse_prefix_entries(const std::string& output,
 /// address decides; no match denies.
 bool first_match(const std::vector<acl_entry>& entries, uint32_t addr);
 
+/// The entries the program prints for these blocks, by a separate
+/// reference of its reduction: the tree of the blocks (the whole space
+/// denied unless a block says otherwise), every unset node filled from its
+/// parent, each node reduced bottom-up by rotation, merge, clearing of
+/// states that repeat the parent's and pruning of unset leaves; in
+/// positive mode expanded so that only leaves hold states; then every
+/// node with a state (in positive mode, every permitting one) in
+/// post-order, lower half first.
+std::vector<acl_entry> model_listing(const std::vector<model_block>& blocks,
+                                     bool positive);
+
 struct meaning_difference {
   bool found = false;
   uint32_t addr = 0;    // the lowest address where the meanings differ
