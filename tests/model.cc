@@ -436,9 +436,11 @@ void expand(ref_node* x) {
 void list_entries(const ref_node* x, uint32_t addr, int prefix, bool positive,
                   std::vector<acl_entry>* out) {
   if (!x) return;
-  list_entries(x->child[0].get(), addr, prefix + 1, positive, out);
-  list_entries(x->child[1].get(), addr | uint32_t(1) << (31 - prefix),
-               prefix + 1, positive, out);
+  if (prefix < 32) {  // nodes at depth 32 have no children
+    list_entries(x->child[0].get(), addr, prefix + 1, positive, out);
+    list_entries(x->child[1].get(), addr | uint32_t(1) << (31 - prefix),
+                 prefix + 1, positive, out);
+  }
   if (x->state == PERMIT || (x->state == DENY && !positive)) {
     acl_entry e;
     e.permit = x->state == PERMIT;

@@ -689,7 +689,7 @@ std::string big_list(uint64_t seed) {
     }
     switch (below(4)) {
       case 0: {
-        uint64_t end = std::min<uint64_t>(a + 1000 + below(200000), UINT32_MAX);
+        uint64_t end = std::min<uint64_t>(a + 1000 + below(20000), UINT32_MAX);
         if ((end & 0xff) == 0) ++end;  // single addresses, not /24s
         text += model_dotted(a) + " - " + model_dotted(uint32_t(end));
         break;
@@ -903,9 +903,25 @@ uint64_t base_seed() {
   return s ? strtoull(s, nullptr, 10) : 20240611;
 }
 
-int input_count(int normal) {
+// Sanitizer builds run several times slower: they check fewer inputs.
+#if defined(__SANITIZE_ADDRESS__)
+#define TENVIK_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TENVIK_SANITIZED 1
+#endif
+#endif
+#ifdef TENVIK_SANITIZED
+const int INPUT_SCALE = 1;
+const int BINARY_RUNS = 100;
+#else
+const int INPUT_SCALE = 3;
+const int BINARY_RUNS = 200;
+#endif
+
+int input_count(int sanitized) {
   const char* s = getenv("TENVIK_PROPERTY_COUNT");
-  return s ? atoi(s) : normal;
+  return s ? atoi(s) : sanitized * INPUT_SCALE;
 }
 
 // Runs `count` random lists in one mode through the library in this
@@ -948,24 +964,24 @@ void check_in_process(mode m, uint64_t salt, int count,
 }
 
 TEST(Property, DefaultListMeansTheInput) {
-  check_in_process(mode::DEFAULT, 1, input_count(800));
+  check_in_process(mode::DEFAULT, 1, input_count(500));
 }
 
 TEST(Property, PositiveListMeansTheInput) {
-  check_in_process(mode::POSITIVE, 2, input_count(500));
+  check_in_process(mode::POSITIVE, 2, input_count(400));
 }
 
 TEST(Property, PrefixFormatListMeansTheInput) {
-  check_in_process(mode::PREFIX_FORMAT, 3, input_count(500));
+  check_in_process(mode::PREFIX_FORMAT, 3, input_count(400));
 }
 
 TEST(Property, TokenSoupMeansTheInput) {
-  check_in_process(mode::DEFAULT, 5, input_count(400), token_soup);
+  check_in_process(mode::DEFAULT, 5, input_count(300), token_soup);
   check_in_process(mode::POSITIVE, 6, input_count(100), token_soup);
 }
 
 TEST(Property, OptimalListMeansTheInputAndIsNoLonger) {
-  check_in_process(mode::OPTIMAL, 7, input_count(250));
+  check_in_process(mode::OPTIMAL, 7, input_count(200));
 }
 
 TEST(Property, BigListMeansTheInput) {
@@ -975,8 +991,8 @@ TEST(Property, BigListMeansTheInput) {
 
 // Without batches: the input-parsing trace inserts line by line.
 TEST(Property, TracedRunPrintsTheTraceAndMeansTheInput) {
-  check_in_process(mode::TRACE, 9, input_count(400));
-  check_in_process(mode::TRACE, 10, input_count(200), token_soup);
+  check_in_process(mode::TRACE, 9, input_count(300));
+  check_in_process(mode::TRACE, 10, input_count(100), token_soup);
 }
 
 // Through the real binary: the options, standard input, "-" and a named
@@ -985,7 +1001,7 @@ TEST(Property, BinaryMeansTheInput) {
   char dir[] = "/tmp/tenvik-property-XXXXXX";
   ASSERT_NE(nullptr, mkdtemp(dir));
   const std::string file = std::string(dir) + "/list.txt";
-  int count = input_count(150);
+  int count = getenv("TENVIK_PROPERTY_COUNT") ? input_count(0) : BINARY_RUNS;
   for (int k = 0; k < count; ++k) {
     uint64_t seed = base_seed() * 1000003 + 400000 + uint64_t(k);
     list_generator gen(seed);
