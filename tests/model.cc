@@ -450,6 +450,54 @@ void list_entries(const ref_node* x, uint32_t addr, int prefix, bool positive,
   }
 }
 
+// The tree sideways, upper halves above, as the tracing dumps print it,
+// with the root marked.
+void dump(const ref_node* x, int level, char branch, uint32_t addr,
+          std::string* out) {
+  if (!x) return;
+  if (level < 32)
+    dump(x->child[1].get(), level + 1, '/', addr | uint32_t(1) << (31 - level),
+         out);
+  static const char* const names[] = {"", "NO", "YES"};
+  char hex[16];
+  snprintf(hex, sizeof hex, "%.8x", addr);
+  *out += std::string(1, level == 0 ? '*' : ' ') +
+          std::string(level == 0 ? 1 : 2 * level - 1, ' ') + branch +
+          std::to_string(level) + "," + names[x->state] + "," + hex + " " +
+          model_dotted(addr) + "\n";
+  if (level < 32) dump(x->child[0].get(), level + 1, '\\', addr, out);
+}
+
+void count(const ref_node* x, int counts[3]) {
+  if (!x) return;
+  count(x->child[0].get(), counts);
+  count(x->child[1].get(), counts);
+  ++counts[x->state];
+}
+
+std::string dump_with_counts(const ref_node& root) {
+  std::string text;
+  dump(&root, 0, ' ', 0, &text);
+  int counts[3] = {0, 0, 0};
+  count(&root, counts);
+  return text + "n=" + std::to_string(counts[DENY]) +
+         " y=" + std::to_string(counts[PERMIT]) +
+         " u=" + std::to_string(counts[UNSET]) + "\n";
+}
+
+void build(const std::vector<model_block>& blocks, ref_node* root) {
+  root->state = DENY;
+  for (const model_block& b : blocks) {
+    ref_node* x = root;
+    for (int i = 0; i < b.prefix; ++i) {
+      auto& next = x->child[b.addr >> (31 - i) & 1];
+      if (!next) next.reset(new ref_node);
+      x = next.get();
+    }
+    x->state = b.permit ? PERMIT : DENY;
+  }
+}
+
 }  // namespace
 
 uint64_t model_block_count(const std::string& input, bool invert) {
@@ -508,22 +556,22 @@ std::string model_trace(const std::string& input, bool invert) {
 std::vector<acl_entry> model_listing(const std::vector<model_block>& blocks,
                                      bool positive) {
   ref_node root;
-  root.state = DENY;
-  for (const model_block& b : blocks) {
-    ref_node* x = &root;
-    for (int i = 0; i < b.prefix; ++i) {
-      auto& next = x->child[b.addr >> (31 - i) & 1];
-      if (!next) next.reset(new ref_node);
-      x = next.get();
-    }
-    x->state = b.permit ? PERMIT : DENY;
-  }
+  build(blocks, &root);
   fill(&root, DENY);
   reduce(&root);
   if (positive) expand(&root);
   std::vector<acl_entry> entries;
   list_entries(&root, 0, 0, positive, &entries);
   return entries;
+}
+
+std::string model_tree_dumps(const std::vector<model_block>& blocks) {
+  ref_node root;
+  build(blocks, &root);
+  std::string text = "raw tree:\n-----\n" + dump_with_counts(root);
+  fill(&root, DENY);
+  reduce(&root);
+  return text + "-----\noptimized tree:\n" + dump_with_counts(root);
 }
 
 model_table::model_table(const std::vector<model_block>& blocks) {

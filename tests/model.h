@@ -89,6 +89,11 @@ bool first_match(const std::vector<acl_entry>& entries, uint32_t addr);
 std::vector<acl_entry> model_listing(const std::vector<model_block>& blocks,
                                      bool positive);
 
+/// What trace bits 2 and 4 print together before the entries: the tree
+/// of the blocks as read and after the reduction, each dumped sideways
+/// with its counts of denying, permitting and unset nodes.
+std::string model_tree_dumps(const std::vector<model_block>& blocks);
+
 struct meaning_difference {
   bool found = false;
   uint32_t addr = 0;    // the lowest address where the meanings differ

@@ -238,6 +238,46 @@ TEST(Model, ReferenceReductionByHand) {
       listing_text("permit 0.0.0.0/0\ndeny 10.0.0.0/8\n", true));
 }
 
+TEST(Model, TreeDumpsByHand) {
+  EXPECT_EQ(
+      "raw tree:\n"
+      "-----\n"
+      "*  0,NO,00000000 0.0.0.0\n"
+      "  \\1,,00000000 0.0.0.0\n"
+      "    \\2,,00000000 0.0.0.0\n"
+      "      \\3,,00000000 0.0.0.0\n"
+      "          /5,,08000000 8.0.0.0\n"
+      "              /7,,0a000000 10.0.0.0\n"
+      "                \\8,YES,0a000000 10.0.0.0\n"
+      "            \\6,,08000000 8.0.0.0\n"
+      "        \\4,,00000000 0.0.0.0\n"
+      "n=1 y=1 u=7\n"
+      "-----\n"
+      "optimized tree:\n"
+      "*  0,NO,00000000 0.0.0.0\n"
+      "  \\1,,00000000 0.0.0.0\n"
+      "    \\2,,00000000 0.0.0.0\n"
+      "      \\3,,00000000 0.0.0.0\n"
+      "          /5,,08000000 8.0.0.0\n"
+      "              /7,,0a000000 10.0.0.0\n"
+      "                \\8,YES,0a000000 10.0.0.0\n"
+      "            \\6,,08000000 8.0.0.0\n"
+      "        \\4,,00000000 0.0.0.0\n"
+      "n=1 y=1 u=7\n",
+      model_tree_dumps(model_blocks("permit 10.0.0.0/8\n", false)));
+  // Merged and pruned down to the root.
+  EXPECT_EQ(
+      "raw tree:\n-----\n"
+      "  /1,YES,80000000 128.0.0.0\n"
+      "*  0,NO,00000000 0.0.0.0\n"
+      "  \\1,YES,00000000 0.0.0.0\n"
+      "n=1 y=2 u=0\n"
+      "-----\noptimized tree:\n"
+      "*  0,YES,00000000 0.0.0.0\n"
+      "n=0 y=1 u=0\n",
+      model_tree_dumps(model_blocks("0.0.0.0/1\n128.0.0.0/1\n", false)));
+}
+
 TEST(Model, ParsesPrintedLists) {
   std::vector<acl_entry> e;
   std::string error;
@@ -706,7 +746,7 @@ std::string big_list(uint64_t seed) {
 }
 
 // The ways a list is run and printed.
-enum class mode { DEFAULT, POSITIVE, PREFIX_FORMAT, OPTIMAL, TRACE };
+enum class mode { DEFAULT, POSITIVE, PREFIX_FORMAT, OPTIMAL, TRACE, DUMPS };
 
 const char* mode_name(mode m) {
   switch (m) {
@@ -718,6 +758,8 @@ const char* mode_name(mode m) {
       return "--optimal";
     case mode::TRACE:
       return "-t 1";
+    case mode::DUMPS:
+      return "-t 6";
     default:
       return "-f %a/%p";
   }
@@ -728,6 +770,7 @@ output_kind kind_of(mode m) {
     case mode::DEFAULT:
     case mode::OPTIMAL:
     case mode::TRACE:
+    case mode::DUMPS:
       return output_kind::MODIFIER;
     case mode::POSITIVE:
       return output_kind::POSITIVE_MODIFIER;
@@ -774,6 +817,7 @@ captured run_in_process(const std::string& input, bool invert, bool silent,
   if (m == mode::PREFIX_FORMAT) s.format = "%a/%p";
   if (m == mode::OPTIMAL) s.optimal = 1;
   if (m == mode::TRACE) s.trace = 1;
+  if (m == mode::DUMPS) s.trace = 2 | 4;
   return run_list(input, s);
 }
 
@@ -822,6 +866,12 @@ std::string check_run(const std::string& input, bool invert, bool silent,
     if (r.out.compare(0, trace.size(), trace) != 0)
       return "trace differs; expected:\n" + trace + "actual:\n" + r.out;
     entries = r.out.substr(trace.size());
+  }
+  if (m == mode::DUMPS) {
+    std::string dumps = model_tree_dumps(model_blocks(input, invert));
+    if (r.out.compare(0, dumps.size(), dumps) != 0)
+      return "tree dumps differ; expected:\n" + dumps + "actual:\n" + r.out;
+    entries = r.out.substr(dumps.size());
   }
   std::string fault = check_output(input, invert, entries, kind_of(m));
   if (!fault.empty()) return fault;
@@ -935,7 +985,8 @@ void check_in_process(mode m, uint64_t salt, int count,
   for (int k = 0; k < count; ++k) {
     uint64_t seed = base_seed() * 1000003 + salt * 100000 + uint64_t(k);
     std::string input = make_input(seed);
-    if (m == mode::TRACE) input = without_dump_requests(input);
+    if (m == mode::TRACE || m == mode::DUMPS)
+      input = without_dump_requests(input);
     if (make_input != big_list && model_block_count(input, false) > 5000)
       continue;
     bool invert = seed % 4 == 0;
@@ -993,6 +1044,11 @@ TEST(Property, BigListMeansTheInput) {
 TEST(Property, TracedRunPrintsTheTraceAndMeansTheInput) {
   check_in_process(mode::TRACE, 9, input_count(300));
   check_in_process(mode::TRACE, 10, input_count(100), token_soup);
+}
+
+// The tree as read and as reduced, node by node.
+TEST(Property, TreeDumpsShowTheTreeOfTheInput) {
+  check_in_process(mode::DUMPS, 11, input_count(150));
 }
 
 // Through the real binary: the options, standard input, "-" and a named
