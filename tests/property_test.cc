@@ -963,7 +963,7 @@ uint64_t base_seed() {
 #endif
 #ifdef TENVIK_SANITIZED
 const int INPUT_SCALE = 1;
-const int BINARY_RUNS = 100;
+const int BINARY_RUNS = 80;
 #else
 const int INPUT_SCALE = 3;
 const int BINARY_RUNS = 200;
@@ -1019,11 +1019,11 @@ TEST(Property, DefaultListMeansTheInput) {
 }
 
 TEST(Property, PositiveListMeansTheInput) {
-  check_in_process(mode::POSITIVE, 2, input_count(400));
+  check_in_process(mode::POSITIVE, 2, input_count(300));
 }
 
 TEST(Property, PrefixFormatListMeansTheInput) {
-  check_in_process(mode::PREFIX_FORMAT, 3, input_count(400));
+  check_in_process(mode::PREFIX_FORMAT, 3, input_count(300));
 }
 
 TEST(Property, TokenSoupMeansTheInput) {
