@@ -722,13 +722,15 @@ std::string check_positive_entries(const std::vector<acl_entry>& entries) {
 }
 
 std::string check_output(const std::string& input, bool invert,
-                         const std::string& output, output_kind kind) {
+                         const std::string& output, output_kind kind,
+                         const std::string& permit_text,
+                         const std::string& deny_text) {
   std::vector<acl_entry> entries;
   std::string error;
   bool parsed =
       kind == output_kind::POSITIVE_PREFIX
           ? parse_prefix_entries(output, &entries, &error)
-          : parse_entries(output, "permit", "deny  ", &entries, &error);
+          : parse_entries(output, permit_text, deny_text, &entries, &error);
   if (!parsed) return error;
   error = kind == output_kind::MODIFIER ? check_tree_order(entries)
                                         : check_positive_entries(entries);

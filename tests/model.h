@@ -113,17 +113,20 @@ std::string check_positive_entries(const std::vector<acl_entry>& entries);
 
 // How a checked output was printed.
 enum class output_kind {
-  MODIFIER,           // "%m %a %w", default texts, positive mode off
-  POSITIVE_MODIFIER,  // "%m %a %w", default texts, positive mode on (-p)
+  MODIFIER,           // "%m %a %w", positive mode off
+  POSITIVE_MODIFIER,  // "%m %a %w", positive mode on (-p)
   POSITIVE_PREFIX,    // "%a/%p" (positive mode by the format check)
 };
 
 /// The whole property for one run: parses `output`, checks its form (and,
 /// for the positive kinds, that it permits only over disjoint blocks), and
 /// compares its meaning with the input's. Returns an empty string when all
-/// holds, else a description of the first fault found.
+/// holds, else a description of the first fault found. The modifier texts
+/// are those of -m (unused by POSITIVE_PREFIX).
 std::string check_output(const std::string& input, bool invert,
-                         const std::string& output, output_kind kind);
+                         const std::string& output, output_kind kind,
+                         const std::string& permit_text = "permit",
+                         const std::string& deny_text = "deny  ");
 
 /// Dotted-quad text of an address, for messages.
 std::string model_dotted(uint32_t addr);
