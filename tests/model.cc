@@ -105,16 +105,17 @@ struct line_insertions {
   }
 };
 
+// A prefix length as the warnings print it.
 std::string decimal(const number& v) {
   uint64_t m = std::min<uint64_t>(v.magnitude, INT64_MAX);
   return (v.negative && m != 0 ? "-" : "") + std::to_string(m);
 }
 
+// The mask numbers of a line, each within 0 to 255 by then.
 std::string mask_text(const std::vector<number>& v) {
   uint32_t m = 0;
   quad(v, 4, &m);
-  return std::to_string(m >> 24) + "." + std::to_string(m >> 16 & 255) + "." +
-         std::to_string(m >> 8 & 255) + "." + std::to_string(m & 255);
+  return model_dotted(m);
 }
 
 // Decides one line (split at its newline). False when it inserts nothing;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 // One block that an input line names, with the line's final state.
@@ -118,8 +119,10 @@ enum class output_kind {
   POSITIVE_PREFIX,    // "%a/%p" (positive mode by the format check)
 };
 
-/// The whole property for one run: parses `output`, checks its form (and,
-/// for the positive kinds, that it permits only over disjoint blocks), and
+/// The whole property for one run: parses `output`, checks its form (for
+/// MODIFIER, that every entry comes after the entries inside it, differs
+/// from the entry around it, and that the last is the whole space; for the
+/// positive kinds, that it permits only, over disjoint blocks), and
 /// compares its meaning with the input's. Returns an empty string when all
 /// holds, else a description of the first fault found. The modifier texts
 /// are those of -m (unused by POSITIVE_PREFIX).

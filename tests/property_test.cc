@@ -991,12 +991,12 @@ int input_count(int sanitized) {
   return s ? atoi(s) : sanitized * INPUT_SCALE;
 }
 
-// Runs `count` random lists in one mode through the library in this
-// process; stops at the first fault, with its seed and a shrunk input.
 std::string generated_list(uint64_t seed) {
   return list_generator(seed).list();
 }
 
+// Runs `count` random lists in one mode through the library in this
+// process; stops at the first fault, with its seed and a shrunk input.
 void check_in_process(mode m, uint64_t salt, int count,
                       std::string (*make_input)(uint64_t) = generated_list) {
   for (int k = 0; k < count; ++k) {
