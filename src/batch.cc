@@ -127,13 +127,22 @@ static void write_held() {
   held_count = text_used = 0;
 }
 
-// Stable LSD radix sort on the block address, sixteen bits a pass.
-static bool sort_batch() {
+// Stable sort on the block address: a radix sort, sixteen bits a pass, for
+// big batches; a plain merge sort where the radix passes' fixed cost would
+// dominate. Without memory for either the batch keeps its input order,
+// which only costs speed.
+static void sort_batch() {
+  if (used < 4096) {
+    std::stable_sort(batch, batch + used, [](const queued& a, const queued& b) {
+      return block_of(a) < block_of(b);
+    });
+    return;
+  }
   if (!spare)
     spare = static_cast<queued*>(map_pages(BATCH_SIZE * sizeof(queued)));
   if (!counts)
     counts = static_cast<uint32_t*>(malloc(65536 * sizeof(uint32_t)));
-  if (!spare || !counts) return false;
+  if (!spare || !counts) return;
   for (int shift = 0; shift < 32; shift += 16) {
     memset(counts, 0, 65536 * sizeof(uint32_t));
     for (size_t i = 0; i < used; i++)
@@ -148,11 +157,11 @@ static bool sort_batch() {
       spare[counts[(block_of(batch[i]) >> shift) & 0xffff]++] = batch[i];
     std::swap(batch, spare);
   }
-  return true;
 }
 
 bool flush_blocks() {
-  bool ok = used == 0 || sorted || sort_batch();
+  if (!sorted) sort_batch();
+  bool ok = true;
   inserting = true;
   for (size_t i = 0; ok && i < used; i++) {
     inserting_line = batch[i].line;
