@@ -16,6 +16,8 @@ variants=(
   "prefix:\010\000"         # -f %a/%p
   "texts:\040\001"          # -m allow,block
   "trace:\200\367"          # -t 247, every trace
+  "input-trace:\200\001"    # -t 1
+  "optimal:\000\010"        # --optimal
   "format:\020\000\011%m %p %%x"  # a format from the bytes
 )
 

@@ -13,16 +13,17 @@
 //   the format; then likewise for the modifier texts.
 //
 // Every run must end with status 0 (the inputs are kept small enough for
-// memory), with only warnings on standard error (nothing with -s) and no
+// memory), write exactly the model's warnings (nothing with -s) and no
 // entry line over 255 characters. When the output can be parsed (format
 // "%m %a %w" or "%a/%p", modifier texts that tell permit from deny, no
-// input trace), it must mean what the input means: read first-match-wins,
-// every address gets the decision of the longest input block containing it
-// (uncovered: deny); in positive mode the list permits only, over disjoint
-// blocks. --optimal must mean the same with no more entries (and change
-// nothing in positive mode). Neither -s nor the step-by-step optimizer of
-// trace bits 16-128 may change the list. A failed check prints what it
-// found and aborts.
+// trace but the input trace, which must be the model's), the list must
+// mean what the input means: read first-match-wins, every address gets the
+// decision of the longest input block containing it (uncovered: deny); in
+// positive mode it permits only, over disjoint blocks; without --optimal it
+// is exactly the model's reduction. --optimal must mean the same with no
+// more entries (and change nothing in positive mode). Neither -s nor the
+// step-by-step optimizer of trace bits 16-128 may change the list. A failed
+// check prints what it found and aborts.
 
 #include <stdint.h>
 #include <stdio.h>
@@ -35,6 +36,7 @@
 #include <vector>
 
 #include "driver.h"
+#include "messages.h"
 #include "model.h"
 #include "settings.h"
 
@@ -128,10 +130,6 @@ bool has_dump_request(const std::string& input) {
   return false;
 }
 
-bool starts_with(const std::string& s, const std::string& head) {
-  return s.compare(0, head.size(), head) == 0;
-}
-
 // The entries of a parseable list printed after tree dumps: what follows
 // the last dump line (dump lines begin with a blank or "*").
 std::string after_dumps(const std::string& out) {
@@ -148,13 +146,14 @@ std::string after_dumps(const std::string& out) {
 // What holds for every run, whatever its options.
 void check_common(const std::string& input, const options& o, const result& r) {
   if (r.status != 0) fail("status is not 0", input, o, r);
-  if (!r.err.empty() && r.err.back() != '\n')
-    fail("standard error ends inside a line", input, o, r);
-  for (const std::string& line : lines_of(r.err)) {
-    if (o.silent) fail("a message despite -s", input, o, r);
-    if (!starts_with(line, "WARNING: "))
-      fail("standard error holds more than warnings", input, o, r);
+  std::string warnings;
+  if (!o.silent) {
+    if (!o.positive && o.format.find("%m") == std::string::npos)
+      warnings = MSG_NO_MODIFIER;
+    warnings += model_warnings(input, o.invert);
   }
+  if (r.err != warnings)
+    fail("the warnings differ from the model's:\n" + warnings, input, o, r);
   if (!(o.trace & TRACE_INPUT)) {
     if (!r.out.empty() && r.out.back() != '\n')
       fail("standard output ends inside a line", input, o, r);
@@ -168,50 +167,69 @@ void check_common(const std::string& input, const options& o, const result& r) {
 const char* const PAIRS[4][2] = {
     {"permit", "deny  "}, {"allow", "block"}, {"+", "-"}, {"PERMIT", "DENY"}};
 
-// Meaning of a parseable list. Dump lines (they begin with a blank or "*")
-// are dropped first when the input asked for dumps.
+// The list in a parseable run's output: what follows the input trace,
+// which must be the model's, with the lines of tree dumps left out.
+std::string listing_of(const std::string& input, const options& o,
+                       const result& r) {
+  std::string out = r.out;
+  if (o.trace & TRACE_INPUT) {
+    std::string trace = model_trace(input, o.invert);
+    if (out.compare(0, trace.size(), trace) != 0)
+      fail("the input trace differs from the model's:\n" + trace, input, o, r);
+    out.erase(0, trace.size());
+  }
+  return after_dumps(out);
+}
+
+bool same_entry(const acl_entry& a, const acl_entry& b) {
+  return a.permit == b.permit && a.addr == b.addr && a.prefix == b.prefix;
+}
+
+// A parseable list must mean what the input means; without --optimal it
+// must be exactly the model's reduction.
 void check_meaning(const std::string& input, const options& o,
                    const result& r) {
-  std::string listing;
-  bool dumps = has_dump_request(input);
+  std::string listing = listing_of(input, o, r);
   bool prefix_format = o.format == "%a/%p";
-  for (const std::string& line : lines_of(r.out)) {
-    if (dumps && (starts_with(line, " ") || starts_with(line, "*"))) continue;
-    // The model reads the default texts; other texts are mapped to them.
-    if (!prefix_format && o.permit != "permit") {
-      if (starts_with(line, o.permit + " ")) {
-        listing += "permit" + line.substr(o.permit.size()) + "\n";
-        continue;
-      }
-      if (starts_with(line, o.deny + " ")) {
-        listing += "deny  " + line.substr(o.deny.size()) + "\n";
-        continue;
-      }
-    }
-    listing += line + "\n";
-  }
   bool positive = o.positive || prefix_format;
   output_kind kind = prefix_format ? output_kind::POSITIVE_PREFIX
                      : positive    ? output_kind::POSITIVE_MODIFIER
                                    : output_kind::MODIFIER;
+  std::vector<acl_entry> entries;
   std::string problem;
+  bool parsed =
+      prefix_format
+          ? parse_prefix_entries(listing, &entries, &problem)
+          : parse_entries(listing, o.permit, o.deny, &entries, &problem);
+  if (!parsed) fail(problem, input, o, r);
   // The order check of a full list compares every pair of entries.
-  if (lines_of(listing).size() <= 3000) {
-    problem = check_output(input, o.invert, listing, kind);
+  if (entries.size() <= 3000) {
+    problem = check_output(input, o.invert, listing, kind, o.permit, o.deny);
   } else {
-    std::vector<acl_entry> entries;
-    bool parsed =
-        prefix_format
-            ? parse_prefix_entries(listing, &entries, &problem)
-            : parse_entries(listing, "permit", "deny  ", &entries, &problem);
-    if (parsed && positive) problem = check_positive_entries(entries);
-    if (parsed && problem.empty()) {
+    if (positive) problem = check_positive_entries(entries);
+    if (problem.empty()) {
       meaning_difference d =
           compare_meanings(model_blocks(input, o.invert), entries);
       if (d.found) problem = "the meaning differs at " + model_dotted(d.addr);
     }
   }
   if (!problem.empty()) fail(problem, input, o, r);
+  if (o.optimal && !positive) return;
+  std::vector<acl_entry> expected =
+      model_listing(model_blocks(input, o.invert), positive);
+  for (size_t i = 0; i < entries.size() || i < expected.size(); i++) {
+    if (i < entries.size() && i < expected.size() &&
+        same_entry(entries[i], expected[i]))
+      continue;
+    std::string want = "the list is not the model's reduction: entry " +
+                       std::to_string(i + 1) + " should be ";
+    want += i < expected.size()
+                ? std::string(expected[i].permit ? "permit " : "deny ") +
+                      model_dotted(expected[i].addr) + "/" +
+                      std::to_string(expected[i].prefix)
+                : "absent";
+    fail(want, input, o, r);
+  }
 }
 
 // Takes a length byte and that many bytes (fewer at the end of the data).
@@ -282,11 +300,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   result r = run_once(input, o);
   check_common(input, o, r);
 
-  const int traces_to_output = TRACE_INPUT | TRACE_RAW_TREE |
-                               TRACE_OPTIMIZED_TREE | TRACE_ROTATE |
-                               TRACE_MERGE | TRACE_REPEATED | TRACE_PRUNE;
+  // The input trace is the model's and can be taken off; dumps among it
+  // cannot, and the other traces are not modelled here.
+  const int other_traces = TRACE_RAW_TREE | TRACE_OPTIMIZED_TREE |
+                           TRACE_ROTATE | TRACE_MERGE | TRACE_REPEATED |
+                           TRACE_PRUNE;
   bool parseable = format_choice <= 1 && texts_choice <= 1 &&
-                   (o.trace & traces_to_output) == 0;
+                   !(o.trace & other_traces) &&
+                   !((o.trace & TRACE_INPUT) && has_dump_request(input));
   if (!parseable) return 0;
   check_meaning(input, o, r);
 
@@ -309,8 +330,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool positive = o.positive || o.format == "%a/%p";
   if (positive && r4.out != r.out)
     fail("--optimal changes a positive list to:\n" + r4.out, input, o, r);
-  if (lines_of(after_dumps(shortest.out)).size() >
-      lines_of(after_dumps(usual.out)).size())
+  if (lines_of(listing_of(input, o, shortest)).size() >
+      lines_of(listing_of(input, o, usual)).size())
     fail("--optimal gives a longer list:\n" + shortest.out, input, o, usual);
 
   // The optimizer that runs step by step for its trace must give the same
@@ -322,7 +343,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     steps.trace = TRACE_ROTATE | TRACE_MERGE | TRACE_REPEATED | TRACE_PRUNE;
     result r3 = run_once(input, steps);
     check_common(input, steps, r3);
-    if (after_dumps(r3.out) != after_dumps(plain.out))
+    if (after_dumps(r3.out) != listing_of(input, o, plain))
       fail("the optimizer trace changes the list to:\n" + after_dumps(r3.out),
            input, o, r);
   }
