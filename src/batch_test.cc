@@ -1,14 +1,13 @@
 #include "batch.h"
 
 #include <gtest/gtest.h>
-#include <stdio.h>
-#include <stdlib.h>
 
 #include <random>
 #include <string>
 #include <vector>
 
 #include "driver.h"
+#include "run_capture.h"
 #include "settings.h"
 
 namespace {
@@ -22,12 +21,8 @@ struct run_text {
 // captures everything written.
 run_text run_lines(const std::vector<std::string>& lines, bool batched,
                    int silent) {
-  reset_run();
+  captured_streams streams;
   opt_silent = silent;
-  char *out_text = nullptr, *err_text = nullptr;
-  size_t out_size = 0, err_size = 0;
-  out_stream = open_memstream(&out_text, &out_size);
-  err_stream = open_memstream(&err_text, &err_size);
   set_batching(batched);
   run_text r;
   for (const std::string& l : lines) {
@@ -37,13 +32,8 @@ run_text run_lines(const std::vector<std::string>& lines, bool batched,
   if (!flush_blocks()) r.ok = false;
   set_batching(false);
   if (finish_input() != 0) r.ok = false;
-  fclose(out_stream);
-  fclose(err_stream);
-  r.out.assign(out_text, out_size);
-  r.err.assign(err_text, err_size);
-  free(out_text);
-  free(err_text);
-  reset_run();
+  r.out = streams.out();
+  r.err = streams.err();
   return r;
 }
 

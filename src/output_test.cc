@@ -16,37 +16,6 @@
 
 namespace {
 
-// A fresh tree and default settings, with what is printed captured in
-// memory; everything is put back on destruction.
-class captured_streams {
- public:
-  captured_streams() {
-    reset_run();
-    out_stream = open_memstream(&out_text_, &out_size_);
-    err_stream = open_memstream(&err_text_, &err_size_);
-    out_ = out_stream;
-    err_ = err_stream;
-  }
-  ~captured_streams() {
-    fclose(out_);
-    fclose(err_);
-    free(out_text_);
-    free(err_text_);
-    reset_run();
-  }
-  std::string out() {
-    fflush(out_);
-    return std::string(out_text_, out_size_);
-  }
-
- private:
-  FILE* out_ = nullptr;
-  FILE* err_ = nullptr;
-  char* out_text_ = nullptr;
-  char* err_text_ = nullptr;
-  size_t out_size_ = 0, err_size_ = 0;
-};
-
 uint32_t quad(unsigned a, unsigned b, unsigned c, unsigned d) {
   return uint32_t(a) << 24 | uint32_t(b) << 16 | uint32_t(c) << 8 | d;
 }

@@ -22,7 +22,8 @@ static int temp_file_with(const std::string& text) {
   int fd = mkstemp(name);
   if (fd < 0) abort();
   unlink(name);
-  if (!text.empty() && write(fd, text.data(), text.size()) != ssize_t(text.size()))
+  if (!text.empty() &&
+      write(fd, text.data(), text.size()) != ssize_t(text.size()))
     abort();
   lseek(fd, 0, SEEK_SET);
   return fd;
@@ -42,7 +43,8 @@ captured run_tenvik(const std::vector<std::string>& args,
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(TENVIK_BINARY));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : args)
+      argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     execv(TENVIK_BINARY, argv.data());
     _exit(127);
@@ -50,7 +52,8 @@ captured run_tenvik(const std::vector<std::string>& args,
   captured result;
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
-  result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  result.status =
+      WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
   lseek(out, 0, SEEK_SET);
   lseek(err, 0, SEEK_SET);
   result.out = slurp(out);
@@ -89,4 +92,30 @@ captured run_list(const std::string& input, const run_settings& s) {
   free(err_text);
   reset_run();
   return result;
+}
+
+captured_streams::captured_streams() {
+  reset_run();
+  out_stream = open_memstream(&out_text_, &out_size_);
+  err_stream = open_memstream(&err_text_, &err_size_);
+  out_ = out_stream;
+  err_ = err_stream;
+}
+
+captured_streams::~captured_streams() {
+  fclose(out_);
+  fclose(err_);
+  free(out_text_);
+  free(err_text_);
+  reset_run();
+}
+
+std::string captured_streams::out() {
+  fflush(out_);
+  return std::string(out_text_, out_size_);
+}
+
+std::string captured_streams::err() {
+  fflush(err_);
+  return std::string(err_text_, err_size_);
 }

@@ -1,6 +1,8 @@
 #ifndef TENVIK_RUN_CAPTURE_H_
 #define TENVIK_RUN_CAPTURE_H_
 
+#include <stdio.h>
+
 #include <string>
 #include <vector>
 
@@ -33,5 +35,24 @@ struct run_settings {
 /// would (format check included), capturing what goes to standard output
 /// and standard error. Much faster than run_tenvik, for property tests.
 captured run_list(const std::string& input, const run_settings& s = {});
+
+/// A fresh tree and default settings, with traces, entries and warnings
+/// captured in memory; everything is put back on destruction.
+class captured_streams {
+ public:
+  captured_streams();
+  ~captured_streams();
+  captured_streams(const captured_streams&) = delete;
+  captured_streams& operator=(const captured_streams&) = delete;
+  std::string out();
+  std::string err();
+
+ private:
+  FILE* out_ = nullptr;
+  FILE* err_ = nullptr;
+  char* out_text_ = nullptr;
+  char* err_text_ = nullptr;
+  size_t out_size_ = 0, err_size_ = 0;
+};
 
 #endif  // TENVIK_RUN_CAPTURE_H_
