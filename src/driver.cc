@@ -77,7 +77,10 @@ int run_input(int fd, const char* name) {
   // that running out of memory ends the trace at the line that needed it.
   set_batching(!(trace_flags & TRACE_INPUT));
   int result = read_lines(fd, handle_line);
-  if (result == READ_OK && !flush_blocks()) result = READ_NO_MEMORY;
+  // After a read error the blocks read so far still go in: their warnings
+  // are written as if each line had gone in as it was read.
+  if ((result == READ_OK || result == READ_FAILED) && !flush_blocks())
+    result = READ_NO_MEMORY;
   set_batching(false);
   switch (result) {
     case READ_OK:
