@@ -23,9 +23,10 @@ static inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 bool handle_line(char* line) {
   if (!next_line()) return false;
-  char* hash = strchr(line, '#');
-  if (hash) *hash = '\0';
-  if (line[0] == '\0') return true;
+  // A comment runs from "#" to the end of the line. The line is not cut
+  // there: no notation reads past a "#", so only the search for the first
+  // digit has to stop at it (and the one warning that quotes the line).
+  if (line[0] == '\0' || line[0] == '#') return true;
   if (line[0] == '*') {
     if (!flush_blocks()) return false;
     dump_tree(&root, 0, 0, 0, ' ', &root);
@@ -38,8 +39,8 @@ bool handle_line(char* line) {
     // Only the first character of the modifier word counts.
     char c = *p;
     if (c != 'P' && c != 'p' && c != 'Y' && c != 'y' && c != '+') state = ST_NO;
-    while (*p && !is_digit(*p)) p++;
-    if (!*p) return true;
+    while (*p && *p != '#' && !is_digit(*p)) p++;
+    if (!is_digit(*p)) return true;
   }
   if (opt_invert) state = opposite_state(state);
   if (trace_flags & TRACE_INPUT) fprintf(out_stream, "%s  ", state_sign(state));

@@ -1,6 +1,8 @@
 #include "notation.h"
 
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include "address.h"
 #include "batch.h"
@@ -100,7 +102,16 @@ static uint32_t quad(const uint64_t* n) {
 static bool out_of_range(const uint64_t* n, int count, const char* line) {
   for (int i = 0; i < count; i++) {
     if (n[i] > 255) {
-      warn(MSG_OUT_OF_RANGE, line);
+      // The warning quotes the line without its comment.
+      const char* hash = strchr(line, '#');
+      size_t length = hash ? size_t(hash - line) : strlen(line);
+      char* text = static_cast<char*>(malloc(length + 1));
+      if (text) {
+        memcpy(text, line, length);
+        text[length] = '\0';
+      }
+      warn(MSG_OUT_OF_RANGE, text ? text : line);
+      free(text);
       return true;
     }
   }
