@@ -102,13 +102,7 @@ captured run_child(const child_run& r) {
       struct rlimit limit = {r.address_space, r.address_space};
       if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(124);
     }
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(TENVIK_BINARY));
-    for (const std::string& a : args)
-      argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(TENVIK_BINARY, argv.data());
-    _exit(127);
+    exec_tenvik(args);
   }
   int wstatus = 0;
   if (waitpid(pid, &wstatus, 0) != pid) abort();

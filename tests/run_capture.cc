@@ -29,6 +29,16 @@ static int temp_file_with(const std::string& text) {
   return fd;
 }
 
+void exec_tenvik(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(TENVIK_BINARY));
+  for (const std::string& a : args)
+    argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(TENVIK_BINARY, argv.data());
+  _exit(127);
+}
+
 captured run_tenvik(const std::vector<std::string>& args,
                     const std::string& input, const std::string& cwd) {
   // Files rather than pipes: no deadlock however much either side writes.
@@ -41,13 +51,7 @@ captured run_tenvik(const std::vector<std::string>& args,
     dup2(out, 1);
     dup2(err, 2);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(TENVIK_BINARY));
-    for (const std::string& a : args)
-      argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(TENVIK_BINARY, argv.data());
-    _exit(127);
+    exec_tenvik(args);
   }
   captured result;
   int wstatus = 0;

@@ -13,6 +13,10 @@ struct captured {
   int status = -1;
 };
 
+/// In a forked child: becomes the built tenvik binary with these arguments
+/// (exit status 127 if it cannot be started).
+[[noreturn]] void exec_tenvik(const std::vector<std::string>& args);
+
 /// Runs the built tenvik binary with these arguments, the input on its
 /// standard input, in directory `cwd` (the current one when empty).
 captured run_tenvik(const std::vector<std::string>& args,
