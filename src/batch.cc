@@ -4,19 +4,17 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 
 #include "address.h"
+#include "messages.h"
 #include "settings.h"
 #include "tree.h"
 
-struct queued {
-  uint32_t addr;
-  uint32_t line;  // counted from the start of the batch
-  uint8_t prefix;
-  uint8_t state;
-};
+// Lines are counted from the start of the batch.
+typedef queued_block queued;
 
 // A warning held back: its line, whether the insertion (rather than the
 // reading) of that line wrote it, and where its text is.
@@ -28,12 +26,19 @@ struct held {
 };
 
 static const size_t BATCH_SIZE = size_t(1) << 18;
-static bool batching = false;
+// Holding every block stops here and the tree takes over: the queue costs
+// 12 bytes a block, and a list that needs more than this is beyond any
+// memory.
+static const size_t HOLD_LIMIT = size_t(1) << 27;
+static int mode = BATCH_OFF;
 static queued* batch = nullptr;
+static size_t capacity = 0;
 static queued* spare = nullptr;
+static size_t spare_capacity = 0;
 static uint32_t* counts = nullptr;
 static size_t used = 0;
 static bool sorted = true;
+static bool mixed_prefixes = false;
 static uint32_t line = 0;
 
 static bool inserting = false;
@@ -45,13 +50,21 @@ static size_t text_used = 0, text_capacity = 0;
 
 static uint32_t block_of(const queued& q) { return q.addr & netmask(q.prefix); }
 
-void set_batching(bool on) {
-  batching = on;
+// Tree order: by block, and a block before the longer blocks it holds.
+static uint64_t tree_key(const queued& q) {
+  return uint64_t(block_of(q)) << 6 | q.prefix;
+}
+
+void set_batching(int new_mode) {
+  mode = new_mode;
   used = 0;
   sorted = true;
+  mixed_prefixes = false;
   line = 0;
   held_count = text_used = 0;
 }
+
+bool holding_all_blocks() { return mode == BATCH_ALL; }
 
 bool next_line() {
   // Line numbers are counted within a batch; flush long before they wrap.
@@ -85,7 +98,7 @@ void warn(const char* format, ...) {
   if (opt_silent) return;
   va_list args;
   va_start(args, format);
-  if (!batching) {
+  if (mode == BATCH_OFF) {
     vfprintf(err_stream, format, args);
     va_end(args);
     return;
@@ -127,40 +140,61 @@ static void write_held() {
   held_count = text_used = 0;
 }
 
-// Stable sort on the block address: a radix sort, sixteen bits a pass, for
-// big batches; a plain merge sort where the radix passes' fixed cost would
-// dominate. Without memory for either the batch keeps its input order,
-// which only costs speed.
-static void sort_batch() {
-  if (used < 4096) {
-    std::stable_sort(batch, batch + used, [](const queued& a, const queued& b) {
-      return block_of(a) < block_of(b);
-    });
-    return;
+// Room for a copy of the batch, for the radix sort.
+static bool get_spare() {
+  if (spare_capacity < capacity) {
+    if (spare) munmap(spare, spare_capacity * sizeof(queued));
+    spare = static_cast<queued*>(map_pages(capacity * sizeof(queued)));
+    spare_capacity = spare ? capacity : 0;
   }
-  if (!spare)
-    spare = static_cast<queued*>(map_pages(BATCH_SIZE * sizeof(queued)));
   if (!counts)
     counts = static_cast<uint32_t*>(malloc(65536 * sizeof(uint32_t)));
-  if (!spare || !counts) return;
-  for (int shift = 0; shift < 32; shift += 16) {
-    memset(counts, 0, 65536 * sizeof(uint32_t));
-    for (size_t i = 0; i < used; i++)
-      counts[(block_of(batch[i]) >> shift) & 0xffff]++;
-    uint32_t sum = 0;
-    for (size_t d = 0; d < 65536; d++) {
-      uint32_t c = counts[d];
-      counts[d] = sum;
-      sum += c;
-    }
-    for (size_t i = 0; i < used; i++)
-      spare[counts[(block_of(batch[i]) >> shift) & 0xffff]++] = batch[i];
-    std::swap(batch, spare);
+  return spare && counts;
+}
+
+// One stable counting pass on the bits of `key` that `mask` selects.
+template <typename Key>
+static void radix_pass(Key key, uint32_t mask) {
+  memset(counts, 0, (size_t(mask) + 1) * sizeof(uint32_t));
+  for (size_t i = 0; i < used; i++) counts[key(batch[i]) & mask]++;
+  uint32_t sum = 0;
+  for (size_t d = 0; d <= mask; d++) {
+    uint32_t c = counts[d];
+    counts[d] = sum;
+    sum += c;
   }
+  for (size_t i = 0; i < used; i++) spare[counts[key(batch[i]) & mask]++] = batch[i];
+  std::swap(batch, spare);
+  std::swap(capacity, spare_capacity);
+}
+
+// Stable sort on the block address, and with `by_prefix` on the prefix
+// length after it: a radix sort, sixteen bits a pass, for big batches; a
+// plain merge sort where the radix passes' fixed cost would dominate.
+// Returns false, leaving the batch as it was, without memory for either.
+static bool sort_batch(bool by_prefix) {
+  if (used < 4096) {
+    if (by_prefix)
+      std::stable_sort(batch, batch + used, [](const queued& a, const queued& b) {
+        return tree_key(a) < tree_key(b);
+      });
+    else
+      std::stable_sort(batch, batch + used, [](const queued& a, const queued& b) {
+        return block_of(a) < block_of(b);
+      });
+    return true;
+  }
+  if (!get_spare()) return false;
+  if (by_prefix && mixed_prefixes)
+    radix_pass([](const queued& q) { return uint32_t(q.prefix); }, 63);
+  radix_pass([](const queued& q) { return block_of(q); }, 0xffff);
+  radix_pass([](const queued& q) { return block_of(q) >> 16; }, 0xffff);
+  return true;
 }
 
 bool flush_blocks() {
-  if (!sorted) sort_batch();
+  // Without memory to sort, the blocks go in in input order: slower only.
+  if (!sorted) sort_batch(false);
   bool ok = true;
   inserting = true;
   for (size_t i = 0; ok && i < used; i++) {
@@ -171,19 +205,68 @@ bool flush_blocks() {
   write_held();
   used = 0;
   sorted = true;
+  mixed_prefixes = false;
   line = 0;  // a line whose blocks go on into the next batch comes first there
+  // Once the tree holds blocks, it has to take all of them.
+  if (mode == BATCH_ALL) mode = BATCH_SOME;
   return ok;
 }
 
+// Doubles the queue while every block is held; false when it may not grow.
+static bool grow_batch() {
+  if (mode != BATCH_ALL || capacity >= HOLD_LIMIT) return false;
+  queued* bigger = static_cast<queued*>(map_pages(2 * capacity * sizeof(queued)));
+  if (!bigger) return false;
+  memcpy(bigger, batch, used * sizeof(queued));
+  munmap(batch, capacity * sizeof(queued));
+  batch = bigger;
+  capacity *= 2;
+  return true;
+}
+
 bool add_block(int n, uint32_t a, unsigned s) {
-  if (!batching) return insert_prefix(n, a, s) != nullptr;
+  if (mode == BATCH_OFF) return insert_prefix(n, a, s) != nullptr;
   if (!batch) {
     batch = static_cast<queued*>(map_pages(BATCH_SIZE * sizeof(queued)));
     if (!batch) return insert_prefix(n, a, s) != nullptr;
+    capacity = BATCH_SIZE;
   }
-  if (used == BATCH_SIZE && !flush_blocks()) return false;
+  if ((used == capacity || (mode == BATCH_SOME && used >= BATCH_SIZE)) &&
+      !grow_batch() && !flush_blocks())
+    return false;
   queued q = {a, line, uint8_t(n), uint8_t(s)};
-  if (used > 0 && block_of(batch[used - 1]) > block_of(q)) sorted = false;
+  if (used > 0) {
+    if (batch[used - 1].prefix != q.prefix) mixed_prefixes = true;
+    if (tree_key(batch[used - 1]) > tree_key(q)) sorted = false;
+  }
   batch[used++] = q;
   return true;
+}
+
+const queued_block* merge_held_blocks(size_t* count) {
+  if (!sorted && !sort_batch(true)) return nullptr;
+  // Each block once, with the state of its last line. The warnings are
+  // those the insertions in input order would write: one wherever a line
+  // turns the state its block had before.
+  inserting = true;
+  size_t out = 0;
+  for (size_t i = 0; i < used;) {
+    uint64_t key = tree_key(batch[i]);
+    unsigned state = key == 0 ? ST_NO : ST_UNSET;
+    for (; i < used && tree_key(batch[i]) == key; i++) {
+      const queued& q = batch[i];
+      if (state != ST_UNSET && state != q.state) {
+        inserting_line = q.line;
+        warn(MSG_OVERWRITTEN, dotted(q.addr), int(q.prefix), state_sign(state),
+             state_sign(q.state));
+      }
+      state = q.state;
+    }
+    batch[out++] = {uint32_t(key >> 6), 0, uint8_t(key & 63), uint8_t(state)};
+  }
+  inserting = false;
+  write_held();
+  *count = out;
+  used = 0;
+  return batch;
 }

@@ -1,7 +1,10 @@
 #ifndef TENVIK_BATCH_H_
 #define TENVIK_BATCH_H_
 
+#include <stddef.h>
 #include <stdint.h>
+
+#include "sweep.h"
 
 // Blocks on their way into the tree. A big list in random order makes every
 // insertion, and later every walk of the tree, jump around memory; sorted
@@ -10,9 +13,25 @@
 // comes out the same as with insertions in input order. The warnings of a
 // batch are held back and written in input order when it is flushed.
 
-/// Switches batching on or off; call before the first line and after the
-/// last flush.
-void set_batching(bool on);
+enum {
+  BATCH_OFF,   // every block goes into the tree at once
+  BATCH_SOME,  // blocks go in a batch at a time
+  BATCH_ALL,   // every block is held for the sweep, until the tree is needed
+};
+
+/// Sets how blocks are queued; call before the first line and after the
+/// last flush or merge_held_blocks.
+void set_batching(int mode);
+
+/// True while the queue holds every block of the input: none has gone into
+/// the tree, which a dump, a full queue or a long list makes them do.
+bool holding_all_blocks();
+
+/// Sorts the held blocks into tree order and keeps each block once, with
+/// the state its last line gave it, writing the overwrite warnings and all
+/// warnings held back. Returns the blocks, each by its first address, or
+/// nullptr (with nothing changed) when there is no memory to sort them.
+const queued_block* merge_held_blocks(size_t* count);
 
 /// Marks the start of the next input line, for the order of warnings.
 /// Returns false when a flush it needed found the node pool exhausted.

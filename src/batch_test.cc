@@ -23,14 +23,14 @@ run_text run_lines(const std::vector<std::string>& lines, bool batched,
                    int silent) {
   captured_streams streams;
   opt_silent = silent;
-  set_batching(batched);
+  set_batching(batched ? BATCH_SOME : BATCH_OFF);
   run_text r;
   for (const std::string& l : lines) {
     std::string copy = l;
     if (!handle_line(&copy[0])) r.ok = false;
   }
   if (!flush_blocks()) r.ok = false;
-  set_batching(false);
+  set_batching(BATCH_OFF);
   if (finish_input() != 0) r.ok = false;
   r.out = streams.out();
   r.err = streams.err();

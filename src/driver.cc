@@ -13,6 +13,7 @@
 #include "positive.h"
 #include "reader.h"
 #include "settings.h"
+#include "sweep.h"
 #include "tree.h"
 
 static inline bool is_blank(char c) {
@@ -73,16 +74,38 @@ int finish_input() {
   return EXIT_OK;
 }
 
+// Whether the sweep can print this run's list: it gives neither dumps nor
+// step traces, and the shortest list needs the tree (in positive mode the
+// option changes nothing).
+static bool sweep_allowed() {
+  return !(trace_flags & (TRACE_INPUT | TRACE_RAW_TREE | TRACE_OPTIMIZED_TREE |
+                          TRACE_ROTATE | TRACE_MERGE | TRACE_REPEATED |
+                          TRACE_PRUNE)) &&
+         (!opt_optimal || opt_positive);
+}
+
 int run_input(int fd, const char* name) {
   // With the input trace every line goes into the tree as it is read, so
   // that running out of memory ends the trace at the line that needed it.
-  set_batching(!(trace_flags & TRACE_INPUT));
+  set_batching(trace_flags & TRACE_INPUT ? BATCH_OFF
+               : sweep_allowed()         ? BATCH_ALL
+                                         : BATCH_SOME);
   int result = read_lines(fd, handle_line);
+  if (result == READ_OK && holding_all_blocks()) {
+    size_t count;
+    if (const queued_block* blocks = merge_held_blocks(&count)) {
+      bool ok = sweep_blocks(blocks, count, format_string);
+      set_batching(BATCH_OFF);
+      if (ok) return EXIT_OK;
+      fputs(MSG_NO_MEMORY, err_stream);
+      return EXIT_FAILURE_STATUS;
+    }
+  }
   // After a read error the blocks read so far still go in: their warnings
   // are written as if each line had gone in as it was read.
   if ((result == READ_OK || result == READ_FAILED) && !flush_blocks())
     result = READ_NO_MEMORY;
-  set_batching(false);
+  set_batching(BATCH_OFF);
   switch (result) {
     case READ_OK:
       return finish_input();

@@ -59,6 +59,21 @@ size_t format_entry(const char* format, unsigned state, uint32_t addr,
 static char chunk[1 << 16];
 static size_t chunk_used = 0;
 
+void put_entry(const char* format, unsigned state, uint32_t addr, int prefix) {
+  if (sizeof chunk - chunk_used < ENTRY_MAX + 2) {
+    fwrite(chunk, 1, chunk_used, out_stream);
+    chunk_used = 0;
+  }
+  size_t len = format_entry(format, state, addr, prefix, chunk + chunk_used);
+  chunk[chunk_used + len] = '\n';
+  chunk_used += len + 1;
+}
+
+void end_entries() {
+  fwrite(chunk, 1, chunk_used, out_stream);
+  chunk_used = 0;
+}
+
 static void print_walk(const node* x, uint32_t addr, int prefix,
                        const char* format) {
   if (!is_leaf(x)) {
@@ -68,21 +83,12 @@ static void print_walk(const node* x, uint32_t addr, int prefix,
     if (c1) print_walk(c1, child_addr(addr, prefix, 1), prefix + 1, format);
   }
   unsigned s = get_state(x);
-  if (s == ST_YES || (s == ST_NO && !opt_positive)) {
-    if (sizeof chunk - chunk_used < ENTRY_MAX + 2) {
-      fwrite(chunk, 1, chunk_used, out_stream);
-      chunk_used = 0;
-    }
-    size_t len = format_entry(format, s, addr, prefix, chunk + chunk_used);
-    chunk[chunk_used + len] = '\n';
-    chunk_used += len + 1;
-  }
+  if (s == ST_YES || (s == ST_NO && !opt_positive))
+    put_entry(format, s, addr, prefix);
 }
 
 void print_entries(const node* x, const char* format) {
   if (!x) return;
-  chunk_used = 0;
   print_walk(x, 0, 0, format);
-  fwrite(chunk, 1, chunk_used, out_stream);
-  chunk_used = 0;
+  end_entries();
 }

@@ -18,6 +18,12 @@ const size_t ENTRY_MAX = 255;
 size_t format_entry(const char* format, unsigned state, uint32_t addr,
                     int prefix, char* line);
 
+/// Adds one entry line to the output, which goes out in big chunks.
+void put_entry(const char* format, unsigned state, uint32_t addr, int prefix);
+
+/// Writes out the entries put so far.
+void end_entries();
+
 /// Prints the entries of the tree whose root is x (the block 0.0.0.0/0),
 /// children before parents (so every block comes after the blocks inside
 /// it, the root last): ST_YES nodes, and ST_NO nodes unless positive mode

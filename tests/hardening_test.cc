@@ -336,8 +336,9 @@ class MemoryExhaustion : public ::testing::Test {
 };
 
 TEST_F(MemoryExhaustion, HugeRangeRunsOutOfNodes) {
-  // Every single address of 10.0.0.1 - 10.255.255.255: about 33 million
-  // nodes, 265 MB; 64 MB is far too little.
+  // Every single address of 10.0.0.1 - 10.255.255.255: 200 MB of held
+  // blocks, or about 33 million nodes (265 MB) once they go into the tree;
+  // 64 MB is far too little for either.
   child_run run;
   run.input = "permit 10.0.0.1 - 10.255.255.255\n";
   run.address_space = rlim_t(64) << 20;
@@ -348,25 +349,44 @@ TEST_F(MemoryExhaustion, HugeRangeRunsOutOfNodes) {
 }
 
 TEST_F(MemoryExhaustion, PositiveExpansionRunsOutOfNodes) {
-  // 500,000 scattered /32s need about 70 MB of address space as read and
-  // optimized; the positive expansion adds a sibling to almost every inner
-  // node, which takes it to about 120 MB. 95 MB lies between the two. (If
-  // the first run below fails, the program's memory use has moved: measure
-  // both with `ulimit -v` and pick a limit between them again.)
+  // 500,000 scattered /32s need about 70 MB of address space as read into
+  // the tree and optimized; the positive expansion adds a sibling to almost
+  // every inner node, which takes it to about 120 MB. 95 MB lies between
+  // the two. A dump line first makes the run use the tree. (If the first
+  // run below fails, the program's memory use has moved: measure both with
+  // `ulimit -v` and pick a limit between them again.)
+  const std::string dump = "*  0,NO,00000000 0.0.0.0\n";
   child_run run;
-  run.input = spread_hosts(500000);
+  run.input = "*\n" + spread_hosts(500000);
   run.address_space = rlim_t(95) << 20;
 
   captured plain = run_child(run);
   ASSERT_EQ(0, plain.status) << "the insertions no longer fit: " << plain.err;
   EXPECT_EQ("", plain.err);
-  EXPECT_EQ(size_t(500001), count_lines(plain.out));
+  EXPECT_EQ(size_t(500002), count_lines(plain.out));
+  EXPECT_EQ(dump, plain.out.substr(0, dump.size()));
 
   run.args = {"-p"};
   captured positive = run_child(run);
-  EXPECT_EQ("", positive.out);
+  EXPECT_EQ(dump, positive.out);
   EXPECT_EQ("No more memory\n", positive.err);
   EXPECT_EQ(1, positive.status);
+}
+
+TEST_F(MemoryExhaustion, ListWithoutTreeFitsWhereTheTreeWouldNot) {
+  // Without dumps or traces the list comes from the held blocks (6 MB
+  // here) and never builds the tree, so the same limit is plenty, in
+  // positive mode too.
+  child_run run;
+  run.input = spread_hosts(500000);
+  run.args = {"-p", "-f", "%a/%p"};
+  captured unlimited = run_child(run);
+  run.address_space = rlim_t(95) << 20;
+  captured limited = run_child(run);
+  EXPECT_EQ("", limited.err);
+  EXPECT_EQ(0, limited.status);
+  EXPECT_EQ(size_t(500000), count_lines(limited.out));
+  EXPECT_TRUE(unlimited.out == limited.out);
 }
 
 TEST_F(MemoryExhaustion, LineLongerThanMemory) {

@@ -1,0 +1,212 @@
+#include "sweep.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "address.h"
+#include "output.h"
+#include "settings.h"
+
+// A finished node as its parent's optimizer steps see it. The rotation
+// reaches one level further down, to a lone leaf child, so that child's
+// side, state and entry come along.
+struct summary {
+  uint8_t state;
+  bool leaf;
+  bool lone_leaf;  // exactly one child, and that child is a leaf
+  uint8_t lone_state;
+  size_t lone_entry;  // that child's entry, outside positive mode
+};
+
+// A node on the current path: its state (filled on the way down, optimized
+// on the way up) and the children finished so far.
+struct frame {
+  uint8_t state;
+  bool has[2];
+  summary child[2];
+};
+
+// Entries as they are found, each a 64-bit key that sorts into output
+// order, the order of a walk that prints a node after its children: the
+// block's last address above (a block ends after the blocks inside it, or
+// with the one along its upper edge), 32 minus the prefix length next (of
+// those, the longer first), the state at the bottom.
+static uint64_t* entries = nullptr;
+static size_t entry_count = 0, entry_capacity = 0;
+
+static inline uint64_t entry_key(uint32_t addr, int prefix, unsigned state) {
+  return uint64_t(addr | wildcard(prefix)) << 32 | uint64_t(32 - prefix) << 8 |
+         state;
+}
+
+static bool add_entry(uint32_t addr, int prefix, unsigned state) {
+  if (entry_count == entry_capacity) {
+    size_t capacity = entry_capacity ? 2 * entry_capacity : 4096;
+    void* p = realloc(entries, capacity * sizeof(uint64_t));
+    if (!p) return false;
+    entries = static_cast<uint64_t*>(p);
+    entry_capacity = capacity;
+  }
+  entries[entry_count++] = entry_key(addr, prefix, state);
+  return true;
+}
+
+// The node at `depth` on the path `path` is finished: its children are
+// done. These are the optimizer's four steps at it, on the summaries of the
+// children, with the entries of the children that keep a state. A child's
+// state is final once its parent's steps are done, except that of a lone
+// leaf, which its grandparent's rotation may still move: its entry is
+// patched then. In positive mode the leaves and the missing halves under a
+// node with children are its blocks of the partition, with the state they
+// have here; a rotation above moves a leaf into a missing half and takes
+// the half's state, so the blocks and their states stay as they are.
+static bool finish_node(frame& f, int depth, uint32_t path, summary& out) {
+  unsigned s = f.state;
+  uint32_t addr = path & netmask(depth);
+  if (f.has[0] && f.has[1]) {
+    for (int k = 0; k < 2; k++) {
+      summary& a = f.child[k];
+      const summary& b = f.child[1 - k];
+      if (a.state != s || b.state != opposite_state(s) || !b.leaf ||
+          !a.lone_leaf)
+        continue;
+      if (!opt_positive) {
+        uint64_t& e = entries[a.lone_entry];
+        e = (e ^ uint64_t(1u << (30 - depth)) << 32) & ~uint64_t(0xff);
+        e |= s;
+      }
+      a.state = a.lone_state;
+      a.lone_state = uint8_t(s);
+    }
+    if (f.child[0].state != ST_UNSET &&
+        f.child[0].state == f.child[1].state) {
+      s = f.child[0].state;
+      f.child[0].state = f.child[1].state = ST_UNSET;
+    }
+  }
+  for (int b = 0; b < 2; b++) {
+    if (!f.has[b]) continue;
+    summary& c = f.child[b];
+    if (c.state == s) c.state = ST_UNSET;
+    if (c.state == ST_UNSET && c.leaf) f.has[b] = false;
+  }
+
+  out.state = uint8_t(s);
+  out.leaf = !f.has[0] && !f.has[1];
+  out.lone_leaf = f.has[0] != f.has[1] && f.child[f.has[1]].leaf;
+  out.lone_state = f.child[f.has[1]].state;
+  for (int b = 0; b < 2; b++) {
+    uint32_t child = child_addr(addr, depth, b);
+    const summary& c = f.child[b];
+    if (opt_positive) {
+      if (out.leaf) break;
+      unsigned state = f.has[b] ? (c.leaf ? c.state : unsigned(ST_UNSET)) : s;
+      if (state == ST_YES && !add_entry(child, depth + 1, ST_YES))
+        return false;
+    } else if (f.has[b] && c.state != ST_UNSET) {
+      if (!add_entry(child, depth + 1, c.state)) return false;
+      out.lone_entry = entry_count - 1;
+    }
+  }
+  return true;
+}
+
+// Entries in output order. Most already are: a node's entries come after
+// its subtree's, but a lower half's entry waits for its parent's steps,
+// which come after the upper half's subtree. A radix sort on the last
+// address and the prefix, or without memory for it a sort in place.
+static void sort_entries() {
+  if (std::is_sorted(entries, entries + entry_count)) return;
+  uint64_t* spare =
+      static_cast<uint64_t*>(malloc(entry_count * sizeof(uint64_t)));
+  uint32_t* counts = static_cast<uint32_t*>(malloc(65536 * sizeof(uint32_t)));
+  if (!spare || !counts) {
+    free(spare);
+    free(counts);
+    std::sort(entries, entries + entry_count);
+    return;
+  }
+  const int shifts[3] = {8, 32, 48};
+  const uint64_t masks[3] = {0x3f, 0xffff, 0xffff};
+  for (int pass = 0; pass < 3; pass++) {
+    int shift = shifts[pass];
+    uint64_t mask = masks[pass];
+    memset(counts, 0, 65536 * sizeof(uint32_t));
+    for (size_t i = 0; i < entry_count; i++)
+      counts[(entries[i] >> shift) & mask]++;
+    uint32_t sum = 0;
+    for (size_t d = 0; d <= mask; d++) {
+      uint32_t c = counts[d];
+      counts[d] = sum;
+      sum += c;
+    }
+    for (size_t i = 0; i < entry_count; i++)
+      spare[counts[(entries[i] >> shift) & mask]++] = entries[i];
+    std::swap(entries, spare);
+  }
+  free(spare);
+  free(counts);
+}
+
+bool sweep_blocks(const queued_block* blocks, size_t count,
+                  const char* format) {
+  frame stack[33];
+  stack[0] = frame();
+  stack[0].state = ST_NO;
+  int depth = 0;
+  uint32_t path = 0;
+  entry_count = 0;
+  bool ok = true;
+  for (size_t i = 0; ok && i <= count; i++) {
+    // Up to the node the next block shares with the path, finishing every
+    // node left behind; after the last block, up to the root.
+    int n = 0, common = 0;
+    uint32_t a = 0;
+    if (i < count) {
+      a = blocks[i].addr;
+      n = blocks[i].prefix;
+      uint32_t diff = a ^ path;
+      common = std::min(n, depth);
+      if (diff) common = std::min(common, __builtin_clz(diff));
+    }
+    for (; ok && depth > common; depth--) {
+      frame& parent = stack[depth - 1];
+      int b = (path >> (32 - depth)) & 1;
+      ok = finish_node(stack[depth], depth, path, parent.child[b]);
+      parent.has[b] = true;
+    }
+    if (i == count) break;
+    // Down to the block, every new node taking its parent's state.
+    path = a;
+    for (; depth < n; depth++) {
+      frame& f = stack[depth + 1];
+      f.state = stack[depth].state;
+      f.has[0] = f.has[1] = false;
+    }
+    stack[n].state = blocks[i].state;
+  }
+  summary top;
+  if (ok) ok = finish_node(stack[0], 0, 0, top);
+  if (ok) {
+    if (!opt_positive)
+      ok = add_entry(0, 0, top.state);
+    else if (top.leaf && top.state == ST_YES)
+      ok = add_entry(0, 0, ST_YES);
+  }
+  if (ok) {
+    sort_entries();
+    for (size_t i = 0; i < entry_count; i++) {
+      uint64_t e = entries[i];
+      int prefix = 32 - int((e >> 8) & 0xff);
+      put_entry(format, unsigned(e & 0xff), uint32_t(e >> 32) & netmask(prefix),
+                prefix);
+    }
+    end_entries();
+  }
+  free(entries);
+  entries = nullptr;
+  entry_count = entry_capacity = 0;
+  return ok;
+}

@@ -1,0 +1,31 @@
+#ifndef TENVIK_SWEEP_H_
+#define TENVIK_SWEEP_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+// The access list straight from the input's blocks, without building the
+// tree. The tree the blocks would make is visited in the order a walk of it
+// would take, one root-to-block path at a time: a stack of at most 33 nodes
+// replaces the tree. Filling, the four optimizer steps at every node and
+// the positive expansion give exactly what the tree's walks give; the
+// entries are gathered and printed in the tree's output order. The tree is
+// still needed for dumps, step traces and the shortest list.
+
+/// A block read from the input: an address of it, its prefix length and
+/// state, and the line that named it (for the order of its warnings).
+struct queued_block {
+  uint32_t addr;
+  uint32_t line;
+  uint8_t prefix;
+  uint8_t state;
+};
+
+/// Prints the list for distinct blocks in tree order, each given by its
+/// first address: by address, and a block before the blocks inside it. A block 0.0.0.0/0 sets the state of
+/// the whole space, which is otherwise ST_NO. Returns false, having printed
+/// nothing, when there is no memory for the entries.
+bool sweep_blocks(const queued_block* blocks, size_t count,
+                  const char* format);
+
+#endif  // TENVIK_SWEEP_H_
