@@ -17,12 +17,16 @@ struct summary {
   bool leaf;
   bool lone_leaf;  // exactly one child, and that child is a leaf
   uint8_t lone_state;
-  size_t lone_entry;  // that child's entry, outside positive mode
+  uint32_t lone_entry;  // that child's entry, outside positive mode
 };
 
-// A node on the current path: its state (filled on the way down, optimized
-// on the way up) and the children finished so far.
+// A node on the current path that is a block or has two children: its
+// depth, its state (filled on the way down, optimized on the way up) and
+// the children finished so far. Between two frames the path runs through
+// nodes that are no block and have one child, a chain that is finished in
+// one step: a random /32 leaves a chain of a dozen such nodes.
 struct frame {
+  uint8_t depth;
   uint8_t state;
   bool has[2];
   summary child[2];
@@ -43,6 +47,7 @@ static inline uint64_t entry_key(uint32_t addr, int prefix, unsigned state) {
 
 static bool add_entry(uint32_t addr, int prefix, unsigned state) {
   if (entry_count == entry_capacity) {
+    if (entry_count >= UINT32_MAX / 2) return false;
     size_t capacity = entry_capacity ? 2 * entry_capacity : 4096;
     void* p = realloc(entries, capacity * sizeof(uint64_t));
     if (!p) return false;
@@ -107,7 +112,7 @@ static bool finish_node(frame& f, int depth, uint32_t path, summary& out) {
         return false;
     } else if (f.has[b] && c.state != ST_UNSET) {
       if (!add_entry(child, depth + 1, c.state)) return false;
-      out.lone_entry = entry_count - 1;
+      out.lone_entry = uint32_t(entry_count - 1);
     }
   }
   return true;
@@ -150,49 +155,111 @@ static void sort_entries() {
   free(counts);
 }
 
+// The chain of nodes from depth `top` down to depth `bottom` - 1 above
+// the finished node `below` at depth `bottom`, all of state f: no block,
+// one child each. Each node's steps come down to the clearing of its
+// child's state where it is f, and the pruning of the child if that leaves
+// it an unset leaf; so above the lowest node each one clears its child, and
+// the whole chain is pruned with a pruned bottom. Returns in `below` the
+// summary of the node at depth top.
+static bool finish_chain(int top, int bottom, uint32_t path, unsigned f,
+                         summary& below) {
+  if (top >= bottom) return true;
+  bool kept = below.state != f;
+  bool pruned = !kept && below.leaf;
+  summary out;
+  out.state = uint8_t(f);
+  out.leaf = pruned;
+  out.lone_leaf = kept && below.leaf;
+  out.lone_state = below.state;
+  out.lone_entry = 0;
+  if (!opt_positive) {
+    if (kept) {
+      if (!add_entry(path & netmask(bottom), bottom, below.state)) return false;
+      out.lone_entry = uint32_t(entry_count - 1);
+    }
+  } else if (!pruned) {
+    if (below.leaf && below.state == ST_YES &&
+        !add_entry(path & netmask(bottom), bottom, ST_YES))
+      return false;
+    // Every node of the chain has the half beside the path missing.
+    if (f == ST_YES) {
+      for (int d = bottom - 1; d >= top; d--) {
+        uint32_t other = (path ^ (1u << (31 - d))) & netmask(d + 1);
+        if (!add_entry(other, d + 1, ST_YES)) return false;
+      }
+    }
+  }
+  if (bottom - 1 > top) out.lone_leaf = false;
+  below = out;
+  return true;
+}
+
+// Finishes the top frame and its chain up to the frame below it (or up to
+// depth `stop` + 1, where a new frame then takes the chain's top), and
+// hands the summary to that frame.
+static bool pop_frame(frame* stack, int& top, uint32_t path, int stop) {
+  frame& f = stack[top];
+  summary done;
+  if (!finish_node(f, f.depth, path, done)) return false;
+  const frame& parent = stack[top - 1];
+  int above = std::max(int(parent.depth), stop);
+  if (!finish_chain(above + 1, f.depth, path, parent.state, done))
+    return false;
+  int b = (path >> (31 - above)) & 1;
+  if (above > parent.depth) {
+    // The next block leaves the path inside the chain: the node there gets
+    // a second child and a frame of its own.
+    f.depth = uint8_t(above);
+    f.state = parent.state;
+    f.has[b] = true;
+    f.has[1 - b] = false;
+    f.child[b] = done;
+    f.child[1 - b] = summary();
+    return true;
+  }
+  stack[top - 1].has[b] = true;
+  stack[top - 1].child[b] = done;
+  top--;
+  return true;
+}
+
 bool sweep_blocks(const queued_block* blocks, size_t count,
                   const char* format) {
-  frame stack[33];
+  frame stack[34];
   stack[0] = frame();
   stack[0].state = ST_NO;
-  int depth = 0;
+  int top = 0;
   uint32_t path = 0;
   entry_count = 0;
   bool ok = true;
-  for (size_t i = 0; ok && i <= count; i++) {
-    // Up to the node the next block shares with the path, finishing every
-    // node left behind; after the last block, up to the root.
-    int n = 0, common = 0;
-    uint32_t a = 0;
-    if (i < count) {
-      a = blocks[i].addr;
-      n = blocks[i].prefix;
-      uint32_t diff = a ^ path;
-      common = std::min(n, depth);
-      if (diff) common = std::min(common, __builtin_clz(diff));
+  for (size_t i = 0; ok && i < count; i++) {
+    uint32_t a = blocks[i].addr;
+    int n = blocks[i].prefix;
+    // Up to the node the block shares with the path, finishing every node
+    // left behind.
+    int common = std::min(n, int(stack[top].depth));
+    if (uint32_t diff = a ^ path) common = std::min(common, __builtin_clz(diff));
+    while (ok && stack[top].depth > common) ok = pop_frame(stack, top, path, common);
+    if (n == stack[top].depth) {
+      // Only the whole space: any other block comes before the blocks in it.
+      stack[top].state = blocks[i].state;
+      continue;
     }
-    for (; ok && depth > common; depth--) {
-      frame& parent = stack[depth - 1];
-      int b = (path >> (32 - depth)) & 1;
-      ok = finish_node(stack[depth], depth, path, parent.child[b]);
-      parent.has[b] = true;
-    }
-    if (i == count) break;
-    // Down to the block, every new node taking its parent's state.
     path = a;
-    for (; depth < n; depth++) {
-      frame& f = stack[depth + 1];
-      f.state = stack[depth].state;
-      f.has[0] = f.has[1] = false;
-    }
-    stack[n].state = blocks[i].state;
+    frame& f = stack[++top];
+    f.depth = uint8_t(n);
+    f.state = blocks[i].state;
+    f.has[0] = f.has[1] = false;
+    f.child[0] = f.child[1] = summary();
   }
-  summary top;
-  if (ok) ok = finish_node(stack[0], 0, 0, top);
+  while (ok && top > 0) ok = pop_frame(stack, top, path, 0);
+  summary root;
+  if (ok) ok = finish_node(stack[0], 0, 0, root);
   if (ok) {
     if (!opt_positive)
-      ok = add_entry(0, 0, top.state);
-    else if (top.leaf && top.state == ST_YES)
+      ok = add_entry(0, 0, root.state);
+    else if (root.leaf && root.state == ST_YES)
       ok = add_entry(0, 0, ST_YES);
   }
   if (ok) {
