@@ -224,34 +224,85 @@ static bool pop_frame(frame* stack, int& top, uint32_t path, int stop) {
   return true;
 }
 
+// The current path: its frames, the root first, and the address of its
+// last block.
+struct path_stack {
+  frame stack[34];
+  int top;
+  uint32_t path;
+};
+
+// Moves the path to the block x/n of state s, finishing every node it
+// leaves behind.
+static bool visit_block(path_stack& p, uint32_t x, int n, unsigned s) {
+  frame* stack = p.stack;
+  if (x == p.path) {
+    // Blocks that a run of blocks starting here covers: they have no
+    // children yet, and the run turns them into one leaf.
+    while (stack[p.top].depth > n) p.top--;
+  }
+  int common = std::min(n, int(stack[p.top].depth));
+  if (uint32_t diff = x ^ p.path) common = std::min(common, __builtin_clz(diff));
+  while (stack[p.top].depth > common)
+    if (!pop_frame(stack, p.top, p.path, common)) return false;
+  if (n == stack[p.top].depth) {
+    // The node is on the path already: the whole space, or a block a run
+    // covers.
+    stack[p.top].state = uint8_t(s);
+    return true;
+  }
+  p.path = x;
+  frame& f = stack[++p.top];
+  f.depth = uint8_t(n);
+  f.state = uint8_t(s);
+  f.has[0] = f.has[1] = false;
+  f.child[0] = f.child[1] = summary();
+  return true;
+}
+
 bool sweep_blocks(const queued_block* blocks, size_t count,
                   const char* format) {
-  frame stack[34];
+  path_stack p;
+  frame* stack = p.stack;
   stack[0] = frame();
   stack[0].state = ST_NO;
-  int top = 0;
-  uint32_t path = 0;
+  p.top = 0;
+  p.path = 0;
+  int& top = p.top;
+  uint32_t& path = p.path;
   entry_count = 0;
   bool ok = true;
-  for (size_t i = 0; ok && i < count; i++) {
+  for (size_t i = 0; ok && i < count;) {
     uint32_t a = blocks[i].addr;
     int n = blocks[i].prefix;
-    // Up to the node the block shares with the path, finishing every node
-    // left behind.
-    int common = std::min(n, int(stack[top].depth));
-    if (uint32_t diff = a ^ path) common = std::min(common, __builtin_clz(diff));
-    while (ok && stack[top].depth > common) ok = pop_frame(stack, top, path, common);
-    if (n == stack[top].depth) {
-      // Only the whole space: any other block comes before the blocks in it.
-      stack[top].state = blocks[i].state;
+    unsigned s = blocks[i].state;
+    // A run of blocks of one length and state side by side (a range makes
+    // them) optimizes to the aligned blocks that cover it, each a leaf:
+    // every node inside has two children of the run's state and merges.
+    // Only blocks inside the run's last block would spoil it.
+    size_t j = i + 1;
+    if (n > 0) {
+      uint32_t size = 1u << (32 - n);
+      while (j < count && blocks[j].prefix == n && blocks[j].state == s &&
+             blocks[j].addr == blocks[j - 1].addr + size)
+        j++;
+      if (j < count && j - 1 > i &&
+          (blocks[j].addr & netmask(n)) == blocks[j - 1].addr)
+        j--;
+    }
+    if (j == i + 1) {
+      ok = visit_block(p, a, n, s);
+      i = j;
       continue;
     }
-    path = a;
-    frame& f = stack[++top];
-    f.depth = uint8_t(n);
-    f.state = blocks[i].state;
-    f.has[0] = f.has[1] = false;
-    f.child[0] = f.child[1] = summary();
+    uint64_t x = a, end = uint64_t(blocks[j - 1].addr) + (uint64_t(1) << (32 - n));
+    while (ok && x < end) {
+      int k = x ? __builtin_ctz(uint32_t(x)) : 32;
+      while (x + (uint64_t(1) << k) > end) k--;
+      ok = visit_block(p, uint32_t(x), 32 - k, s);
+      x += uint64_t(1) << k;
+    }
+    i = j;
   }
   while (ok && top > 0) ok = pop_frame(stack, top, path, 0);
   summary root;
