@@ -224,22 +224,65 @@ static bool grow_batch() {
   return true;
 }
 
-bool add_block(int n, uint32_t a, unsigned s) {
-  if (mode == BATCH_OFF) return insert_prefix(n, a, s) != nullptr;
+// Room for at least one more block in the queue, or batching off when
+// there is no memory for a queue at all. False when a flush found the node
+// pool exhausted.
+static bool make_room() {
   if (!batch) {
     batch = static_cast<queued*>(map_pages(BATCH_SIZE * sizeof(queued)));
-    if (!batch) return insert_prefix(n, a, s) != nullptr;
+    if (!batch) {
+      // The tree takes every block as it comes, after the warnings held.
+      bool ok = flush_blocks();
+      mode = BATCH_OFF;
+      return ok;
+    }
     capacity = BATCH_SIZE;
   }
-  if ((used == capacity || (mode == BATCH_SOME && used >= BATCH_SIZE)) &&
-      !grow_batch() && !flush_blocks())
-    return false;
+  if (used == capacity || (mode == BATCH_SOME && used >= BATCH_SIZE))
+    return grow_batch() || flush_blocks();
+  return true;
+}
+
+// Notes how block q, about to be queued, stands to the one before it.
+static void note_order(const queued& q) {
+  if (used == 0) return;
+  if (batch[used - 1].prefix != q.prefix) mixed_prefixes = true;
+  if (tree_key(batch[used - 1]) > tree_key(q)) sorted = false;
+}
+
+bool add_block(int n, uint32_t a, unsigned s) {
+  if (mode != BATCH_OFF && !make_room()) return false;
+  if (mode == BATCH_OFF) return insert_prefix(n, a, s) != nullptr;
   queued q = {a, line, uint8_t(n), uint8_t(s)};
-  if (used > 0) {
-    if (batch[used - 1].prefix != q.prefix) mixed_prefixes = true;
-    if (tree_key(batch[used - 1]) > tree_key(q)) sorted = false;
-  }
+  note_order(q);
   batch[used++] = q;
+  return true;
+}
+
+bool add_blocks(int n, uint32_t a, uint64_t count, unsigned s) {
+  uint64_t size = uint64_t(1) << (32 - n);
+  while (count > 0) {
+    if (mode != BATCH_OFF && !make_room()) return false;
+    if (mode == BATCH_OFF) {
+      if (!insert_prefix(n, a, s)) return false;
+      a = uint32_t(a + size);
+      count--;
+      continue;
+    }
+    size_t limit = mode == BATCH_SOME ? std::min(capacity, BATCH_SIZE) : capacity;
+    size_t take = size_t(std::min(count, uint64_t(limit - used)));
+    queued q = {a, line, uint8_t(n), uint8_t(s)};
+    note_order(q);
+    // The rest ascend from the first.
+    queued* out = batch + used;
+    for (size_t i = 0; i < take; i++) {
+      out[i] = q;
+      q.addr = uint32_t(q.addr + size);
+    }
+    used += take;
+    a = q.addr;
+    count -= take;
+  }
   return true;
 }
 
@@ -250,10 +293,11 @@ const queued_block* merge_held_blocks(size_t* count) {
   // turns the state its block had before.
   inserting = true;
   size_t out = 0;
+  uint64_t key = used ? tree_key(batch[0]) : 0;
   for (size_t i = 0; i < used;) {
-    uint64_t key = tree_key(batch[i]);
     unsigned state = key == 0 ? ST_NO : ST_UNSET;
-    for (; i < used && tree_key(batch[i]) == key; i++) {
+    uint64_t next;
+    do {
       const queued& q = batch[i];
       if (state != ST_UNSET && state != q.state) {
         inserting_line = q.line;
@@ -261,8 +305,11 @@ const queued_block* merge_held_blocks(size_t* count) {
              state_sign(q.state));
       }
       state = q.state;
-    }
+      // No block's key is all ones.
+      next = ++i < used ? tree_key(batch[i]) : ~uint64_t(0);
+    } while (next == key);
     batch[out++] = {uint32_t(key >> 6), 0, uint8_t(key & 63), uint8_t(state)};
+    key = next;
   }
   inserting = false;
   write_held();

@@ -41,6 +41,10 @@ bool next_line();
 /// Returns false when the node pool is exhausted.
 bool add_block(int n, uint32_t a, unsigned s);
 
+/// add_block for `count` blocks of length n, the first at a and each next
+/// one 2^(32 - n) further on, as a range makes them.
+bool add_blocks(int n, uint32_t a, uint64_t count, unsigned s);
+
 /// Inserts every queued block and writes the warnings held back with them.
 /// Returns false when the node pool is exhausted.
 bool flush_blocks();

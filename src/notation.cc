@@ -169,12 +169,11 @@ static int parse_range(const char* rest, uint64_t* n, unsigned state,
             (unsigned long)(uint32_t)size);
   }
   if (end < start) return NOTATION_DONE;
-  // Stepped in 64 bits so that the block ending at 255.255.255.255 ends the
-  // loop instead of wrapping to 0.
-  for (uint64_t b = start; b <= end; b += size) {
-    if (!add_block(len, uint32_t(b), state)) return NOTATION_NO_MEMORY;
-  }
-  return NOTATION_DONE;
+  // Counted in 64 bits: the block ending at 255.255.255.255 ends the range
+  // instead of wrapping to 0.
+  uint64_t count = (uint64_t(end) - start) / size + 1;
+  return add_blocks(len, start, count, state) ? NOTATION_DONE
+                                              : NOTATION_NO_MEMORY;
 }
 
 static int parse_mask(const char* rest, uint64_t* n, unsigned state,
