@@ -215,10 +215,21 @@ bool flush_blocks() {
 // Doubles the queue while every block is held; false when it may not grow.
 static bool grow_batch() {
   if (mode != BATCH_ALL || capacity >= HOLD_LIMIT) return false;
-  queued* bigger = static_cast<queued*>(map_pages(2 * capacity * sizeof(queued)));
+  size_t bytes = capacity * sizeof(queued);
+#ifdef MREMAP_MAYMOVE
+  // The pages move instead of being copied.
+  void* moved = mremap(batch, bytes, 2 * bytes, MREMAP_MAYMOVE);
+  if (moved == MAP_FAILED) return false;
+  queued* bigger = static_cast<queued*>(moved);
+#ifdef MADV_HUGEPAGE
+  madvise(moved, 2 * bytes, MADV_HUGEPAGE);
+#endif
+#else
+  queued* bigger = static_cast<queued*>(map_pages(2 * bytes));
   if (!bigger) return false;
   memcpy(bigger, batch, used * sizeof(queued));
-  munmap(batch, capacity * sizeof(queued));
+  munmap(batch, bytes);
+#endif
   batch = bigger;
   capacity *= 2;
   return true;

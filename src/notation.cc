@@ -59,8 +59,29 @@ static inline void skip_blanks(const char*& p) {
   while (is_blank(*p)) p++;
 }
 
+// The usual address, four numbers of one to three digits between dots with
+// no blank or sign, read without the general number's checks. False (with
+// p unmoved) for anything else.
+static inline bool scan_plain_quad(const char*& p, uint64_t* n) {
+  const char* q = p;
+  for (int i = 0; i < 4; i++) {
+    if (i > 0 && *q++ != '.') return false;
+    if (!is_digit(*q)) return false;
+    unsigned v = unsigned(*q++ - '0');
+    if (is_digit(*q)) {
+      v = v * 10 + unsigned(*q++ - '0');
+      if (is_digit(*q)) v = v * 10 + unsigned(*q++ - '0');
+      if (is_digit(*q)) return false;
+    }
+    n[i] = v;
+  }
+  p = q;
+  return true;
+}
+
 // "%lu.%lu.%lu.%lu" from p on; returns the conversions made.
 static inline int scan_quad(const char*& p, uint64_t* n) {
+  if (scan_plain_quad(p, n)) return 4;
   for (int i = 0; i < 4; i++) {
     if (i > 0) {
       if (*p != '.') return i;
@@ -76,7 +97,14 @@ int scan_pattern(const char* text, const char* pattern, uint64_t* unsigned_out,
   const char* p = text;
   int count = 0;
   for (const char* f = pattern; *f; f++) {
-    if (*f == ' ') {
+    if (strncmp(f, "u.u.u.u", 7) == 0) {
+      // The notations read their addresses this way.
+      int made = scan_quad(p, unsigned_out);
+      count += made;
+      if (made < 4) return count;
+      unsigned_out += 4;
+      f += 6;
+    } else if (*f == ' ') {
       skip_blanks(p);
     } else if (*f == 'u') {
       if (!scan_unsigned(p, unsigned_out++)) return count;

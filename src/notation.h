@@ -12,7 +12,8 @@ enum {
 
 /// Matches text the way sscanf matches a pattern of "%lu" (written 'u'),
 /// "%d" ('d'), blanks (' ', any run of white space, also none) and literal
-/// characters. Returns how many conversions were made. A number is optional
+/// characters. Returns how many conversions were made. "u.u.u.u" is read
+/// the way the notations read an address. A number is optional
 /// white space, an optional sign and decimal digits; too many digits
 /// saturate instead of wrapping. An unsigned number with a minus sign (other
 /// than -0) stores UINT64_MAX: scanf would turn it into a huge value.
