@@ -38,6 +38,7 @@ static size_t spare_capacity = 0;
 static uint32_t* counts = nullptr;
 static size_t used = 0;
 static bool sorted = true;
+static bool distinct = true;  // sorted, and no block twice
 static bool mixed_prefixes = false;
 static uint32_t line = 0;
 
@@ -58,7 +59,7 @@ static uint64_t tree_key(const queued& q) {
 void set_batching(int new_mode) {
   mode = new_mode;
   used = 0;
-  sorted = true;
+  sorted = distinct = true;
   mixed_prefixes = false;
   line = 0;
   held_count = text_used = 0;
@@ -204,7 +205,7 @@ bool flush_blocks() {
   inserting = false;
   write_held();
   used = 0;
-  sorted = true;
+  sorted = distinct = true;
   mixed_prefixes = false;
   line = 0;  // a line whose blocks go on into the next batch comes first there
   // Once the tree holds blocks, it has to take all of them.
@@ -258,7 +259,11 @@ static bool make_room() {
 static void note_order(const queued& q) {
   if (used == 0) return;
   if (batch[used - 1].prefix != q.prefix) mixed_prefixes = true;
-  if (tree_key(batch[used - 1]) > tree_key(q)) sorted = false;
+  uint64_t before = tree_key(batch[used - 1]), key = tree_key(q);
+  if (before >= key) {
+    distinct = false;
+    if (before > key) sorted = false;
+  }
 }
 
 bool add_block(int n, uint32_t a, unsigned s) {
@@ -298,6 +303,20 @@ bool add_blocks(int n, uint32_t a, uint64_t count, unsigned s) {
 }
 
 const queued_block* merge_held_blocks(size_t* count) {
+  if (distinct) {
+    // Nothing to merge; only the whole space starts out with a state.
+    if (used > 0 && tree_key(batch[0]) == 0 && batch[0].state == ST_YES) {
+      inserting = true;
+      inserting_line = batch[0].line;
+      warn(MSG_OVERWRITTEN, dotted(batch[0].addr), 0, state_sign(ST_NO),
+           state_sign(ST_YES));
+      inserting = false;
+    }
+    write_held();
+    *count = used;
+    used = 0;
+    return batch;
+  }
   if (!sorted && !sort_batch(true)) return nullptr;
   // Each block once, with the state of its last line. The warnings are
   // those the insertions in input order would write: one wherever a line

@@ -29,8 +29,8 @@ bool holding_all_blocks();
 
 /// Sorts the held blocks into tree order and keeps each block once, with
 /// the state its last line gave it, writing the overwrite warnings and all
-/// warnings held back. Returns the blocks, each by its first address, or
-/// nullptr (with nothing changed) when there is no memory to sort them.
+/// warnings held back. Returns the blocks, or nullptr (with nothing
+/// changed) when there is no memory to sort them.
 const queued_block* merge_held_blocks(size_t* count);
 
 /// Marks the start of the next input line, for the order of warnings.

@@ -272,9 +272,12 @@ bool sweep_blocks(const queued_block* blocks, size_t count,
   uint32_t& path = p.path;
   entry_count = 0;
   bool ok = true;
+  auto first = [blocks](size_t i) {
+    return blocks[i].addr & netmask(blocks[i].prefix);
+  };
   for (size_t i = 0; ok && i < count;) {
-    uint32_t a = blocks[i].addr;
     int n = blocks[i].prefix;
+    uint32_t a = first(i);
     unsigned s = blocks[i].state;
     // A run of blocks of one length and state side by side (a range makes
     // them) optimizes to the aligned blocks that cover it, each a leaf:
@@ -284,10 +287,10 @@ bool sweep_blocks(const queued_block* blocks, size_t count,
     if (n > 0) {
       uint32_t size = 1u << (32 - n);
       while (j < count && blocks[j].prefix == n && blocks[j].state == s &&
-             blocks[j].addr == blocks[j - 1].addr + size)
+             first(j) == first(j - 1) + size)
         j++;
       if (j < count && j - 1 > i &&
-          (blocks[j].addr & netmask(n)) == blocks[j - 1].addr)
+          (blocks[j].addr & netmask(n)) == first(j - 1))
         j--;
     }
     if (j == i + 1) {
@@ -295,7 +298,7 @@ bool sweep_blocks(const queued_block* blocks, size_t count,
       i = j;
       continue;
     }
-    uint64_t x = a, end = uint64_t(blocks[j - 1].addr) + (uint64_t(1) << (32 - n));
+    uint64_t x = a, end = uint64_t(first(j - 1)) + (uint64_t(1) << (32 - n));
     while (ok && x < end) {
       int k = x ? __builtin_ctz(uint32_t(x)) : 32;
       while (x + (uint64_t(1) << k) > end) k--;

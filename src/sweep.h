@@ -21,8 +21,9 @@ struct queued_block {
   uint8_t state;
 };
 
-/// Prints the list for distinct blocks in tree order, each given by its
-/// first address: by address, and a block before the blocks inside it. A block 0.0.0.0/0 sets the state of
+/// Prints the list for distinct blocks in tree order: by first address, and
+/// a block before the blocks inside it. Only the top `prefix` bits of a
+/// block's address count. A block 0.0.0.0/0 sets the state of
 /// the whole space, which is otherwise ST_NO. Returns false, having printed
 /// nothing, when there is no memory for the entries.
 bool sweep_blocks(const queued_block* blocks, size_t count,
