@@ -1,6 +1,7 @@
 // Turns CSV files of IPv4 ranges ("start,end[,more]", numeric or dotted,
 // as in GeoLite2 country CSVs and Tor's geoip file) into tenvik lists: one
-// prefix line per aligned block, or range lines.
+// prefix line per aligned block, or range lines (cut into small ones, or
+// whole).
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,9 +27,11 @@ static bool read_field(const char*& p, uint32_t* a) {
 }
 
 int convert_main(int argc, char** argv) {
-  if (argc != 3 || (strcmp(argv[1], "ranges") && strcmp(argv[1], "prefixes")))
-    fail(2, "usage: bench_tool convert ranges|prefixes CSV");
-  bool as_ranges = strcmp(argv[1], "ranges") == 0;
+  if (argc != 3 || (strcmp(argv[1], "ranges") && strcmp(argv[1], "whole") &&
+                    strcmp(argv[1], "prefixes")))
+    fail(2, "usage: bench_tool convert ranges|whole|prefixes CSV");
+  bool whole = strcmp(argv[1], "whole") == 0;
+  bool as_ranges = whole || strcmp(argv[1], "ranges") == 0;
   FILE* in = fopen(argv[2], "r");
   if (!in) fail(1, "cannot open %s", argv[2]);
   char* line = nullptr;
@@ -55,12 +58,13 @@ int convert_main(int argc, char** argv) {
       continue;
     }
     // Country databases merge neighbouring blocks into ranges that tenvik
-    // would insert address by address: over a billion insertions for a
-    // whole database, more than its node pool holds. Such a range, and one
+    // inserts address by address: over a billion insertions for a whole
+    // database, more than its node pool holds once a trace or --optimal
+    // needs the tree. For "ranges" such a range, and for both kinds one
     // that tenvik would widen, is written as one range line per aligned
     // block; the others stay whole.
     uint64_t blocks = tenvik_range_blocks(first, last);
-    if (blocks >= 1 && blocks <= MAX_BLOCKS_PER_RANGE) {
+    if (blocks >= 1 && (whole || blocks <= MAX_BLOCKS_PER_RANGE)) {
       put_range(first, last);
       continue;
     }

@@ -9,16 +9,20 @@
 #   npm package @ip-location-db/geolite2-country, file
 #     geolite2-country-ipv4-num.csv ("start,end,country", numeric)
 #   Debian package tor-geoipdb, file usr/share/tor/geoip (the same form)
-# Each becomes two lists, in the file's (ascending) order:
+# Each becomes three lists, in the file's (ascending) order:
 #   NAME-prefixes.txt  each range split into the fewest prefixes "a.b.c.d/n"
-#   NAME-ranges.txt    "a.b.c.d - e.f.g.h" range lines
+#   NAME-whole.txt     the database's ranges as "a.b.c.d - e.f.g.h" lines
+#   NAME-ranges.txt    the same, with the big unaligned ranges cut up
 # The databases merge neighbouring blocks into ranges that tenvik inserts
-# address by address (1.4 to 1.6 billion insertions for either database,
-# beyond its node pool), and a few end in x.y.z.0, which tenvik widens to a
-# classful block. In NAME-ranges.txt such a range is cut into one range line
-# per aligned block; the others (about 90%) stay whole. Both lists of a
-# database mean exactly the same addresses as the database.
-# Then: bench/run.sh build-bench/real/*.txt
+# address by address: 1.4 to 1.6 billion insertions for either database.
+# Held as runs of blocks they cost little, but a trace or --optimal puts
+# them into the tree, beyond its node pool; NAME-ranges.txt cuts such ranges
+# into one range line per aligned block, the others (about 90%) stay whole.
+# A few ranges end in x.y.z.0, which tenvik widens to a classful block;
+# both range lists cut those. All lists of a database mean exactly the same
+# addresses as the database.
+# Then: bench/run.sh build-bench/real/*-prefixes.txt build-bench/real/*-ranges.txt
+# and, without the --optimal runs: bench/run.sh -O build-bench/real/*-whole.txt
 
 set -euo pipefail
 
@@ -50,7 +54,7 @@ tor=tor/usr/share/tor/geoip
 
 convert() {  # name csv
   local kind
-  for kind in ranges prefixes; do
+  for kind in ranges whole prefixes; do
     echo -n "$1-$kind.txt: " >&2
     "$tool" convert "$kind" "$2" >"$outdir/$1-$kind.txt"
   done

@@ -38,7 +38,8 @@ static size_t spare_capacity = 0;
 static uint32_t* counts = nullptr;
 static size_t used = 0;
 static bool sorted = true;
-static bool distinct = true;  // sorted, and no block twice
+static bool distinct = true;  // sorted, no block twice, none inside a run
+static bool has_runs = false;
 static bool mixed_prefixes = false;
 static uint32_t line = 0;
 
@@ -51,6 +52,11 @@ static size_t text_used = 0, text_capacity = 0;
 
 static uint32_t block_of(const queued& q) { return q.addr & netmask(q.prefix); }
 
+// Just past the last address of q's blocks.
+static uint64_t run_end(const queued& q) {
+  return block_of(q) + (uint64_t(q.count) << (32 - q.prefix));
+}
+
 // Tree order: by block, and a block before the longer blocks it holds.
 static uint64_t tree_key(const queued& q) {
   return uint64_t(block_of(q)) << 6 | q.prefix;
@@ -60,7 +66,7 @@ void set_batching(int new_mode) {
   mode = new_mode;
   used = 0;
   sorted = distinct = true;
-  mixed_prefixes = false;
+  has_runs = mixed_prefixes = false;
   line = 0;
   held_count = text_used = 0;
 }
@@ -195,18 +201,23 @@ static bool sort_batch(bool by_prefix) {
 
 bool flush_blocks() {
   // Without memory to sort, the blocks go in in input order: slower only.
-  if (!sorted) sort_batch(false);
+  // So do runs, which may share blocks with others: a run's blocks would
+  // all go in where its first one sorts.
+  if (!sorted && !has_runs) sort_batch(false);
   bool ok = true;
   inserting = true;
   for (size_t i = 0; ok && i < used; i++) {
-    inserting_line = batch[i].line;
-    ok = insert_prefix(batch[i].prefix, batch[i].addr, batch[i].state);
+    const queued& q = batch[i];
+    inserting_line = q.line;
+    uint32_t size = uint32_t(uint64_t(1) << (32 - q.prefix));
+    for (uint32_t k = 0; ok && k < q.count; k++)
+      ok = insert_prefix(q.prefix, q.addr + k * size, q.state);
   }
   inserting = false;
   write_held();
   used = 0;
   sorted = distinct = true;
-  mixed_prefixes = false;
+  has_runs = mixed_prefixes = false;
   line = 0;  // a line whose blocks go on into the next batch comes first there
   // Once the tree holds blocks, it has to take all of them.
   if (mode == BATCH_ALL) mode = BATCH_SOME;
@@ -258,46 +269,92 @@ static bool make_room() {
 // Notes how block q, about to be queued, stands to the one before it.
 static void note_order(const queued& q) {
   if (used == 0) return;
-  if (batch[used - 1].prefix != q.prefix) mixed_prefixes = true;
-  uint64_t before = tree_key(batch[used - 1]), key = tree_key(q);
-  if (before >= key) {
+  const queued& before = batch[used - 1];
+  if (before.prefix != q.prefix) mixed_prefixes = true;
+  uint64_t key_before = tree_key(before), key = tree_key(q);
+  if (key_before >= key) {
     distinct = false;
-    if (before > key) sorted = false;
+    if (key_before > key) sorted = false;
+  } else if (before.count > 1 && block_of(q) < run_end(before)) {
+    distinct = false;
   }
 }
 
 bool add_block(int n, uint32_t a, unsigned s) {
-  if (mode != BATCH_OFF && !make_room()) return false;
-  if (mode == BATCH_OFF) return insert_prefix(n, a, s) != nullptr;
-  queued q = {a, line, uint8_t(n), uint8_t(s)};
-  note_order(q);
-  batch[used++] = q;
-  return true;
+  return add_blocks(n, a, 1, s);
 }
 
 bool add_blocks(int n, uint32_t a, uint64_t count, unsigned s) {
-  uint64_t size = uint64_t(1) << (32 - n);
+  uint32_t size = uint32_t(uint64_t(1) << (32 - n));
   while (count > 0) {
     if (mode != BATCH_OFF && !make_room()) return false;
     if (mode == BATCH_OFF) {
       if (!insert_prefix(n, a, s)) return false;
-      a = uint32_t(a + size);
+      a += size;
       count--;
       continue;
     }
-    size_t limit = mode == BATCH_SOME ? std::min(capacity, BATCH_SIZE) : capacity;
-    size_t take = size_t(std::min(count, uint64_t(limit - used)));
-    queued q = {a, line, uint8_t(n), uint8_t(s)};
-    note_order(q);
-    // The rest ascend from the first.
-    queued* out = batch + used;
-    for (size_t i = 0; i < take; i++) {
-      out[i] = q;
-      q.addr = uint32_t(q.addr + size);
+    // While every block is held a range is one entry; a batch for the tree
+    // takes its blocks one by one, in their order among the others.
+    uint32_t take = 1;
+    if (mode == BATCH_ALL && count > 1) {
+      take = uint32_t(count);  // a range has fewer than 2^32 blocks
+      has_runs = true;
     }
-    used += take;
-    a = q.addr;
+    queued q = {a, line, take, uint8_t(n), uint8_t(s)};
+    note_order(q);
+    batch[used++] = q;
+    a += take * size;
     count -= take;
+  }
+  return true;
+}
+
+// Whether the sorted queue can go to the sweep as it is: no block twice in
+// a run, and no block starting inside a run.
+static bool runs_apart() {
+  for (size_t i = 1; i < used; i++) {
+    const queued& before = batch[i - 1];
+    const queued& q = batch[i];
+    if ((before.count > 1 || q.count > 1) && tree_key(before) == tree_key(q))
+      return false;
+    if (before.count > 1 && block_of(q) < run_end(before)) return false;
+  }
+  return true;
+}
+
+// Replaces every run by its blocks, in tree order and, for a block named
+// more than once, in input order. False, with nothing changed, when they
+// do not fit.
+static bool expand_runs() {
+  uint64_t total = 0;
+  for (size_t i = 0; i < used; i++) total += batch[i].count;
+  if (total > HOLD_LIMIT) return false;
+  size_t bytes = size_t(total) * sizeof(queued);
+  queued* blocks = static_cast<queued*>(map_pages(bytes));
+  if (!blocks) return false;
+  size_t out = 0;
+  for (size_t i = 0; i < used; i++) {
+    queued q = batch[i];
+    uint32_t size = uint32_t(uint64_t(1) << (32 - q.prefix));
+    for (uint32_t k = 0; k < batch[i].count; k++, q.addr += size)
+      blocks[out++] = {q.addr, q.line, 1, q.prefix, q.state};
+  }
+  munmap(batch, capacity * sizeof(queued));
+  batch = blocks;
+  capacity = used = out;
+  has_runs = false;
+  if (get_spare()) {
+    radix_pass([](const queued& q) { return q.line; }, 0xffff);
+    radix_pass([](const queued& q) { return q.line >> 16; }, 0xffff);
+    radix_pass([](const queued& q) { return uint32_t(q.prefix); }, 63);
+    radix_pass([](const queued& q) { return block_of(q); }, 0xffff);
+    radix_pass([](const queued& q) { return block_of(q) >> 16; }, 0xffff);
+  } else {
+    std::sort(batch, batch + used, [](const queued& a, const queued& b) {
+      uint64_t ka = tree_key(a), kb = tree_key(b);
+      return ka != kb ? ka < kb : a.line < b.line;
+    });
   }
   return true;
 }
@@ -318,6 +375,12 @@ const queued_block* merge_held_blocks(size_t* count) {
     return batch;
   }
   if (!sorted && !sort_batch(true)) return nullptr;
+  if (has_runs && !runs_apart() && !expand_runs()) {
+    // The tree takes them, in input order.
+    std::sort(batch, batch + used,
+              [](const queued& a, const queued& b) { return a.line < b.line; });
+    return nullptr;
+  }
   // Each block once, with the state of its last line. The warnings are
   // those the insertions in input order would write: one wherever a line
   // turns the state its block had before.
@@ -338,7 +401,9 @@ const queued_block* merge_held_blocks(size_t* count) {
       // No block's key is all ones.
       next = ++i < used ? tree_key(batch[i]) : ~uint64_t(0);
     } while (next == key);
-    batch[out++] = {uint32_t(key >> 6), 0, uint8_t(key & 63), uint8_t(state)};
+    // Only a single block is ever named twice here.
+    uint32_t runs = batch[i - 1].count;
+    batch[out++] = {uint32_t(key >> 6), 0, runs, uint8_t(key & 63), uint8_t(state)};
     key = next;
   }
   inserting = false;

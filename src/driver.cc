@@ -103,7 +103,10 @@ int run_input(int fd, const char* name) {
   }
   // After a read error the blocks read so far still go in: their warnings
   // are written as if each line had gone in as it was read.
-  if ((result == READ_OK || result == READ_FAILED) && !flush_blocks())
+  size_t count;
+  bool written = result == READ_FAILED && holding_all_blocks() &&
+                 merge_held_blocks(&count);
+  if (!written && (result == READ_OK || result == READ_FAILED) && !flush_blocks())
     result = READ_NO_MEMORY;
   set_batching(BATCH_OFF);
   switch (result) {

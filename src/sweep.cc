@@ -279,27 +279,26 @@ bool sweep_blocks(const queued_block* blocks, size_t count,
     int n = blocks[i].prefix;
     uint32_t a = first(i);
     unsigned s = blocks[i].state;
+    uint64_t size = uint64_t(1) << (32 - n);
+    uint64_t end = a + blocks[i].count * size;
     // A run of blocks of one length and state side by side (a range makes
     // them) optimizes to the aligned blocks that cover it, each a leaf:
     // every node inside has two children of the run's state and merges.
     // Only blocks inside the run's last block would spoil it.
     size_t j = i + 1;
     if (n > 0) {
-      uint32_t size = 1u << (32 - n);
       while (j < count && blocks[j].prefix == n && blocks[j].state == s &&
-             first(j) == first(j - 1) + size)
+             first(j) == end) {
+        end += blocks[j].count * size;
         j++;
-      if (j < count && j - 1 > i &&
-          (blocks[j].addr & netmask(n)) == first(j - 1))
+      }
+      if (j < count && j - 1 > i && blocks[j - 1].count == 1 &&
+          (blocks[j].addr & netmask(n)) == first(j - 1)) {
         j--;
+        end -= size;
+      }
     }
-    if (j == i + 1) {
-      ok = visit_block(p, a, n, s);
-      i = j;
-      continue;
-    }
-    uint64_t x = a, end = uint64_t(first(j - 1)) + (uint64_t(1) << (32 - n));
-    while (ok && x < end) {
+    for (uint64_t x = a; ok && x < end;) {
       int k = x ? __builtin_ctz(uint32_t(x)) : 32;
       while (x + (uint64_t(1) << k) > end) k--;
       ok = visit_block(p, uint32_t(x), 32 - k, s);

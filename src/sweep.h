@@ -12,18 +12,22 @@
 // entries are gathered and printed in the tree's output order. The tree is
 // still needed for dumps, step traces and the shortest list.
 
-/// A block read from the input: an address of it, its prefix length and
-/// state, and the line that named it (for the order of its warnings).
+/// Blocks read from the input: an address of the first, the number of
+/// blocks (a range names a run of them, each 2^(32 - prefix) addresses on
+/// from the one before), their prefix length and state, and the line that
+/// named them (for the order of their warnings).
 struct queued_block {
   uint32_t addr;
   uint32_t line;
+  uint32_t count;
   uint8_t prefix;
   uint8_t state;
 };
 
 /// Prints the list for distinct blocks in tree order: by first address, and
-/// a block before the blocks inside it. Only the top `prefix` bits of a
-/// block's address count. A block 0.0.0.0/0 sets the state of
+/// a block before the blocks inside it. Only the top `prefix` bits of an
+/// address count. A run of blocks stands where its first block would, and
+/// no other block may start inside it. A block 0.0.0.0/0 sets the state of
 /// the whole space, which is otherwise ST_NO. Returns false, having printed
 /// nothing, when there is no memory for the entries.
 bool sweep_blocks(const queued_block* blocks, size_t count,
