@@ -26,9 +26,9 @@ struct held {
 };
 
 static const size_t BATCH_SIZE = size_t(1) << 18;
-// Holding every block stops here and the tree takes over: the queue costs
-// 12 bytes a block, and a list that needs more than this is beyond any
-// memory.
+// Holding every block stops at this many entries (2 GB; a range is one
+// entry), and the tree takes over: a list that needs more, or a spread
+// of runs that would, is beyond any memory anyway.
 static const size_t HOLD_LIMIT = size_t(1) << 27;
 static int mode = BATCH_OFF;
 static queued* batch = nullptr;

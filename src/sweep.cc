@@ -102,11 +102,10 @@ static bool finish_node(frame& f, int depth, uint32_t path, summary& out) {
   out.leaf = !f.has[0] && !f.has[1];
   out.lone_leaf = f.has[0] != f.has[1] && f.child[f.has[1]].leaf;
   out.lone_state = f.child[f.has[1]].state;
-  for (int b = 0; b < 2; b++) {
+  for (int b = 0; b < 2 && !out.leaf; b++) {
     uint32_t child = child_addr(addr, depth, b);
     const summary& c = f.child[b];
     if (opt_positive) {
-      if (out.leaf) break;
       unsigned state = f.has[b] ? (c.leaf ? c.state : unsigned(ST_UNSET)) : s;
       if (state == ST_YES && !add_entry(child, depth + 1, ST_YES))
         return false;
