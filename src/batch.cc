@@ -298,10 +298,10 @@ bool add_blocks(int n, uint32_t a, uint64_t count, unsigned s) {
     // takes its blocks one by one, in their order among the others.
     uint32_t take = 1;
     if (mode == BATCH_ALL && count > 1) {
-      take = uint32_t(count);  // a range has fewer than 2^32 blocks
+      take = uint32_t(std::min(count, uint64_t(MAX_RUN)));
       has_runs = true;
     }
-    queued q = {a, line, take, uint8_t(n), uint8_t(s)};
+    queued q = {a, line, take, uint32_t(n), s};
     note_order(q);
     batch[used++] = q;
     a += take * size;
@@ -403,7 +403,7 @@ const queued_block* merge_held_blocks(size_t* count) {
     } while (next == key);
     // Only a single block is ever named twice here.
     uint32_t runs = batch[i - 1].count;
-    batch[out++] = {uint32_t(key >> 6), 0, runs, uint8_t(key & 63), uint8_t(state)};
+    batch[out++] = {uint32_t(key >> 6), 0, runs, uint32_t(key & 63), state};
     key = next;
   }
   inserting = false;

@@ -19,10 +19,14 @@
 struct queued_block {
   uint32_t addr;
   uint32_t line;
-  uint32_t count;
-  uint8_t prefix;
-  uint8_t state;
+  // Twelve bytes a block: a million-line list is sorted as it is.
+  uint32_t count : 24;
+  uint32_t prefix : 6;
+  uint32_t state : 2;
 };
+
+/// The most blocks one queued_block holds; a longer run takes several.
+const uint32_t MAX_RUN = (1u << 24) - 1;
 
 /// Prints the list for distinct blocks in tree order: by first address, and
 /// a block before the blocks inside it. Only the top `prefix` bits of an
