@@ -266,22 +266,37 @@ static bool make_room() {
   return true;
 }
 
-// Notes how block q, about to be queued, stands to the one before it.
-static void note_order(const queued& q) {
-  if (used == 0) return;
-  const queued& before = batch[used - 1];
-  if (before.prefix != q.prefix) mixed_prefixes = true;
-  uint64_t key_before = tree_key(before), key = tree_key(q);
-  if (key_before >= key) {
-    distinct = false;
-    if (key_before > key) sorted = false;
-  } else if (before.count > 1 && block_of(q) < run_end(before)) {
-    distinct = false;
+// The entry queued last, as the next one is compared with it.
+static uint64_t last_key = 0;
+static uint64_t last_run_end = 0;  // past its last block if a run, else 0
+static unsigned last_prefix = 0;
+
+// Notes how entry q, about to be queued, stands to the one before it.
+static inline void note_order(const queued& q) {
+  uint64_t key = tree_key(q);
+  if (used > 0) {
+    if (last_prefix != q.prefix) mixed_prefixes = true;
+    if (last_key >= key) {
+      distinct = false;
+      if (last_key > key) sorted = false;
+    } else if (block_of(q) < last_run_end) {
+      distinct = false;
+    }
   }
+  last_key = key;
+  last_prefix = q.prefix;
+  last_run_end = q.count > 1 ? run_end(q) : 0;
 }
 
 bool add_block(int n, uint32_t a, unsigned s) {
-  return add_blocks(n, a, 1, s);
+  // Most lines name one block, and most such blocks just join the queue.
+  if (mode == BATCH_OFF || !batch || used == capacity ||
+      (mode == BATCH_SOME && used >= BATCH_SIZE))
+    return add_blocks(n, a, 1, s);
+  queued q = {a, line, 1, uint32_t(n), s};
+  note_order(q);
+  batch[used++] = q;
+  return true;
 }
 
 bool add_blocks(int n, uint32_t a, uint64_t count, unsigned s) {

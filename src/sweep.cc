@@ -297,11 +297,16 @@ bool sweep_blocks(const queued_block* blocks, size_t count,
         end -= size;
       }
     }
-    for (uint64_t x = a; ok && x < end;) {
-      int k = x ? __builtin_ctz(uint32_t(x)) : 32;
-      while (x + (uint64_t(1) << k) > end) k--;
-      ok = visit_block(p, uint32_t(x), 32 - k, s);
-      x += uint64_t(1) << k;
+    if (end - a == size) {
+      ok = visit_block(p, a, n, s);
+    } else {
+      for (uint64_t x = a; ok && x < end;) {
+        // The biggest aligned block that starts at x and ends by end.
+        int k = 63 - __builtin_clzll(end - x);
+        if (x && __builtin_ctz(uint32_t(x)) < k) k = __builtin_ctz(uint32_t(x));
+        ok = visit_block(p, uint32_t(x), 32 - k, s);
+        x += uint64_t(1) << k;
+      }
     }
     i = j;
   }
