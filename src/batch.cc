@@ -338,27 +338,60 @@ static bool runs_apart() {
   return true;
 }
 
-// Replaces every run by its blocks, in tree order and, for a block named
-// more than once, in input order. False, with nothing changed, when they
-// do not fit.
-static bool expand_runs() {
+// Marks the runs of the sorted queue that share blocks with other entries
+// or have entries starting inside them; `all` marks every run. A run that
+// starts inside another is marked with it, so no unmarked run has another
+// entry's block inside it once the marked ones are spread out.
+static void mark_runs(bool* marked, bool all) {
+  uint64_t open_end = 0;  // the furthest end of the runs so far
+  size_t open = 0;
+  for (size_t i = 0; i < used; i++) {
+    const queued& q = batch[i];
+    marked[i] = all && q.count > 1;
+    if (block_of(q) < open_end) {
+      marked[open] = true;
+      if (q.count > 1) marked[i] = true;
+    }
+    if (i > 0 && q.count > 1 && tree_key(batch[i - 1]) == tree_key(q))
+      marked[i] = true;
+    if (q.count > 1 && run_end(q) > open_end) {
+      open_end = run_end(q);
+      open = i;
+    }
+  }
+}
+
+// Replaces the marked runs by their blocks and sorts the queue again, into
+// tree order and, for a block named more than once, input order. False,
+// with nothing changed, when they do not fit.
+static bool spread_runs(bool all) {
+  bool* marked = static_cast<bool*>(malloc(used ? used : 1));
+  if (!marked) return false;
+  mark_runs(marked, all);
   uint64_t total = 0;
-  for (size_t i = 0; i < used; i++) total += batch[i].count;
-  if (total > HOLD_LIMIT) return false;
-  size_t bytes = size_t(total) * sizeof(queued);
-  queued* blocks = static_cast<queued*>(map_pages(bytes));
-  if (!blocks) return false;
+  for (size_t i = 0; i < used; i++) total += marked[i] ? batch[i].count : 1;
+  queued* blocks = nullptr;
+  if (total <= HOLD_LIMIT)
+    blocks = static_cast<queued*>(map_pages(size_t(total) * sizeof(queued)));
+  if (!blocks) {
+    free(marked);
+    return false;
+  }
   size_t out = 0;
   for (size_t i = 0; i < used; i++) {
     queued q = batch[i];
+    if (!marked[i]) {
+      blocks[out++] = q;
+      continue;
+    }
     uint32_t size = uint32_t(uint64_t(1) << (32 - q.prefix));
     for (uint32_t k = 0; k < batch[i].count; k++, q.addr += size)
       blocks[out++] = {q.addr, q.line, 1, q.prefix, q.state};
   }
+  free(marked);
   munmap(batch, capacity * sizeof(queued));
   batch = blocks;
   capacity = used = out;
-  has_runs = false;
   if (get_spare()) {
     radix_pass([](const queued& q) { return q.line; }, 0xffff);
     radix_pass([](const queued& q) { return q.line >> 16; }, 0xffff);
@@ -366,6 +399,7 @@ static bool expand_runs() {
     radix_pass([](const queued& q) { return block_of(q); }, 0xffff);
     radix_pass([](const queued& q) { return block_of(q) >> 16; }, 0xffff);
   } else {
+    // No two entries have the same block and line.
     std::sort(batch, batch + used, [](const queued& a, const queued& b) {
       uint64_t ka = tree_key(a), kb = tree_key(b);
       return ka != kb ? ka < kb : a.line < b.line;
@@ -390,10 +424,14 @@ const queued_block* merge_held_blocks(size_t* count) {
     return batch;
   }
   if (!sorted && !sort_batch(true)) return nullptr;
-  if (has_runs && !runs_apart() && !expand_runs()) {
+  // Runs that meet other entries are spread into their blocks, or all of
+  // them should that somehow leave runs meeting others.
+  if (has_runs && !runs_apart() &&
+      (!spread_runs(false) || (!runs_apart() && !spread_runs(true)))) {
     // The tree takes them, in input order.
-    std::sort(batch, batch + used,
-              [](const queued& a, const queued& b) { return a.line < b.line; });
+    std::stable_sort(batch, batch + used, [](const queued& a, const queued& b) {
+      return a.line < b.line;
+    });
     return nullptr;
   }
   // Each block once, with the state of its last line. The warnings are
