@@ -1,5 +1,7 @@
 #include "address.h"
 
+#include <string.h>
+
 char dotted_buf[16];
 
 const char* state_sign(unsigned s) { return s == ST_YES ? "+" : "-"; }
@@ -8,16 +10,32 @@ const char* state_name(unsigned s) {
   return s == ST_YES ? "YES" : s == ST_NO ? "NO" : "";
 }
 
+// Every octet's digits followed by a dot, so that an address takes four
+// copies: entries are printed by the hundred thousand.
+struct octet_texts {
+  char text[256][4] = {};
+  uint8_t length[256] = {};
+  constexpr octet_texts() {
+    for (unsigned octet = 0; octet < 256; octet++) {
+      unsigned n = 0;
+      if (octet >= 100) text[octet][n++] = char('0' + octet / 100);
+      if (octet >= 10) text[octet][n++] = char('0' + octet / 10 % 10);
+      text[octet][n++] = char('0' + octet % 10);
+      text[octet][n++] = '.';
+      length[octet] = uint8_t(n);
+    }
+  }
+};
+static constexpr octet_texts octets;
+
 int format_dotted(uint32_t a, char* dest) {
   char* p = dest;
   for (int shift = 24; shift >= 0; shift -= 8) {
     unsigned octet = (a >> shift) & 0xff;
-    if (octet >= 100) *p++ = char('0' + octet / 100);
-    if (octet >= 10) *p++ = char('0' + octet / 10 % 10);
-    *p++ = char('0' + octet % 10);
-    if (shift) *p++ = '.';
+    memcpy(p, octets.text[octet], 4);
+    p += octets.length[octet];
   }
-  *p = '\0';
+  *--p = '\0';  // the last octet's dot
   return int(p - dest);
 }
 
