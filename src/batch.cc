@@ -408,7 +408,7 @@ static bool spread_runs(bool all) {
   return true;
 }
 
-const queued_block* merge_held_blocks(size_t* count) {
+bool merge_held_blocks(const queued_block** blocks, size_t* count) {
   if (distinct) {
     // Nothing to merge; only the whole space starts out with a state.
     if (used > 0 && tree_key(batch[0]) == 0 && batch[0].state == ST_YES) {
@@ -419,11 +419,12 @@ const queued_block* merge_held_blocks(size_t* count) {
       inserting = false;
     }
     write_held();
+    *blocks = batch;
     *count = used;
     used = 0;
-    return batch;
+    return true;
   }
-  if (!sorted && !sort_batch(true)) return nullptr;
+  if (!sorted && !sort_batch(true)) return false;
   // Runs that meet other entries are spread into their blocks, or all of
   // them should that somehow leave runs meeting others.
   if (has_runs && !runs_apart() &&
@@ -432,7 +433,7 @@ const queued_block* merge_held_blocks(size_t* count) {
     std::stable_sort(batch, batch + used, [](const queued& a, const queued& b) {
       return a.line < b.line;
     });
-    return nullptr;
+    return false;
   }
   // Each block once, with the state of its last line. The warnings are
   // those the insertions in input order would write: one wherever a line
@@ -461,7 +462,8 @@ const queued_block* merge_held_blocks(size_t* count) {
   }
   inserting = false;
   write_held();
+  *blocks = batch;
   *count = out;
   used = 0;
-  return batch;
+  return true;
 }

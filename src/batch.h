@@ -29,9 +29,9 @@ bool holding_all_blocks();
 
 /// Sorts the held blocks into tree order and keeps each block once, with
 /// the state its last line gave it, writing the overwrite warnings and all
-/// warnings held back. Returns the blocks, or nullptr (with nothing
-/// changed) when there is no memory to sort them.
-const queued_block* merge_held_blocks(size_t* count);
+/// warnings held back, and sets `blocks` and `count` to the result. False,
+/// with nothing changed, when there is no memory to sort them.
+bool merge_held_blocks(const queued_block** blocks, size_t* count);
 
 /// Marks the start of the next input line, for the order of warnings.
 /// Returns false when a flush it needed found the node pool exhausted.

@@ -33,9 +33,8 @@ run_text run_lines(const std::vector<std::string>& lines, int mode,
     if (!handle_line(&copy[0])) r.ok = false;
   }
   size_t count;
-  const queued_block* blocks = nullptr;
-  if (holding_all_blocks()) blocks = merge_held_blocks(&count);
-  if (blocks) {
+  const queued_block* blocks;
+  if (holding_all_blocks() && merge_held_blocks(&blocks, &count)) {
     if (!sweep_blocks(blocks, count, format_string)) r.ok = false;
     set_batching(BATCH_OFF);
   } else {

@@ -92,8 +92,9 @@ int run_input(int fd, const char* name) {
                                          : BATCH_SOME);
   int result = read_lines(fd, handle_line);
   if (result == READ_OK && holding_all_blocks()) {
+    const queued_block* blocks;
     size_t count;
-    if (const queued_block* blocks = merge_held_blocks(&count)) {
+    if (merge_held_blocks(&blocks, &count)) {
       bool ok = sweep_blocks(blocks, count, format_string);
       set_batching(BATCH_OFF);
       if (ok) return EXIT_OK;
@@ -103,9 +104,10 @@ int run_input(int fd, const char* name) {
   }
   // After a read error the blocks read so far still go in: their warnings
   // are written as if each line had gone in as it was read.
+  const queued_block* blocks;
   size_t count;
   bool written = result == READ_FAILED && holding_all_blocks() &&
-                 merge_held_blocks(&count);
+                 merge_held_blocks(&blocks, &count);
   if (!written && (result == READ_OK || result == READ_FAILED) && !flush_blocks())
     result = READ_NO_MEMORY;
   set_batching(BATCH_OFF);

@@ -39,8 +39,7 @@ const options SETTINGS[] = {
 
 struct run_text {
   std::string out, err;
-  bool blocks = false;  // the tree held more than the whole space denied
-  bool swept = false;   // the sweep printed the list
+  bool swept = false;  // the sweep printed the list
 };
 
 // Runs the lines as run_input would, through the tree or through the sweep
@@ -63,19 +62,20 @@ run_text run_path(const std::vector<std::string>& lines, const options& o,
   run_text r;
   const queued_block* blocks = nullptr;
   size_t count = 0;
+  bool merged = false;
   if (sweep) {
     // A list this small never makes the queue hand its blocks to the tree.
     EXPECT_TRUE(holding_all_blocks());
-    blocks = merge_held_blocks(&count);
+    merged = merge_held_blocks(&blocks, &count);
+    EXPECT_TRUE(merged);
   }
-  if (blocks) {
+  if (merged) {
     r.swept = sweep_blocks(blocks, count, format_string);
     EXPECT_TRUE(r.swept);
     set_batching(BATCH_OFF);
   } else {
     // The tree, which is also where run_input goes when the merge fails.
     EXPECT_TRUE(flush_blocks());
-    r.blocks = !is_leaf(&root) || get_state(&root) != ST_NO;
     set_batching(BATCH_OFF);
     EXPECT_EQ(0, finish_input());
   }
@@ -91,8 +91,7 @@ bool same_on_both(const std::vector<std::string>& lines, const options& o,
   run_text tree = run_path(lines, o, false);
   run_text sweep = run_path(lines, o, true);
   if (sweep_out) *sweep_out = sweep;
-  // Only a list without blocks (no queue may exist yet) may skip the sweep.
-  bool skipped = tree.blocks && !sweep.swept;
+  bool skipped = !sweep.swept;
   if (!skipped && tree.out == sweep.out && tree.err == sweep.err) return true;
   std::string input;
   for (const std::string& l : lines) input += l + "\n";
