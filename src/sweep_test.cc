@@ -12,7 +12,6 @@
 #include "driver.h"
 #include "run_capture.h"
 #include "settings.h"
-#include "tree.h"
 
 namespace {
 
