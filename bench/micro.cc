@@ -1,5 +1,6 @@
-// Micro-benchmarks of the two costs per input line: parsing it and
-// inserting its block. Run: build-bench/bench/tenvik_micro
+// Micro-benchmarks of the costs per input line: parsing it, inserting its
+// block into the tree, and sweeping the sorted blocks into the list.
+// Run: build-bench/bench/tenvik_micro
 
 #include <benchmark/benchmark.h>
 #include <string.h>
@@ -10,6 +11,7 @@
 #include "bench_tool.h"
 #include "driver.h"
 #include "settings.h"
+#include "sweep.h"
 #include "tree.h"
 
 // The same line again and again: after the first pass the tree does not
@@ -63,4 +65,44 @@ BENCHMARK_CAPTURE(BM_insert_prefix, sorted_24, 24, true)
 BENCHMARK_CAPTURE(BM_insert_prefix, random_32, 32, false)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_insert_prefix, sorted_32, 32, true)
+    ->Unit(benchmark::kMillisecond);
+
+// The sweep over 2^18 distinct sorted blocks of one length, half of them
+// permitted, printing the list (positive mode or not) to /dev/null.
+static void BM_sweep_blocks(benchmark::State& state, int len, int positive) {
+  const size_t count = size_t(1) << 18;
+  rng r(11);
+  std::vector<queued_block> blocks(count);
+  for (queued_block& b : blocks) {
+    b.addr = block_start(0x01000000u + uint32_t(r.below(0xdf000000u)), len);
+    b.line = 0;
+    b.count = 1;
+    b.prefix = uint32_t(len);
+    b.state = r.below(2) ? ST_YES : ST_NO;
+  }
+  std::sort(blocks.begin(), blocks.end(),
+            [](const queued_block& a, const queued_block& b) {
+              return a.addr < b.addr;
+            });
+  blocks.erase(std::unique(blocks.begin(), blocks.end(),
+                           [](const queued_block& a, const queued_block& b) {
+                             return a.addr == b.addr;
+                           }),
+               blocks.end());
+  reset_run();
+  opt_positive = positive;
+  FILE* sink = fopen("/dev/null", "w");
+  out_stream = sink;
+  for (auto _ : state)
+    benchmark::DoNotOptimize(
+        sweep_blocks(blocks.data(), blocks.size(), "%a/%p"));
+  state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(blocks.size()));
+  reset_run();
+  fclose(sink);
+}
+BENCHMARK_CAPTURE(BM_sweep_blocks, random_24, 24, 0)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_sweep_blocks, random_32, 32, 0)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_sweep_blocks, random_32_positive, 32, 1)
     ->Unit(benchmark::kMillisecond);

@@ -170,7 +170,8 @@ static void radix_pass(Key key, uint32_t mask) {
     counts[d] = sum;
     sum += c;
   }
-  for (size_t i = 0; i < used; i++) spare[counts[key(batch[i]) & mask]++] = batch[i];
+  for (size_t i = 0; i < used; i++)
+    spare[counts[key(batch[i]) & mask]++] = batch[i];
   std::swap(batch, spare);
   std::swap(capacity, spare_capacity);
 }
@@ -182,13 +183,15 @@ static void radix_pass(Key key, uint32_t mask) {
 static bool sort_batch(bool by_prefix) {
   if (used < 4096) {
     if (by_prefix)
-      std::stable_sort(batch, batch + used, [](const queued& a, const queued& b) {
-        return tree_key(a) < tree_key(b);
-      });
+      std::stable_sort(batch, batch + used,
+                       [](const queued& a, const queued& b) {
+                         return tree_key(a) < tree_key(b);
+                       });
     else
-      std::stable_sort(batch, batch + used, [](const queued& a, const queued& b) {
-        return block_of(a) < block_of(b);
-      });
+      std::stable_sort(batch, batch + used,
+                       [](const queued& a, const queued& b) {
+                         return block_of(a) < block_of(b);
+                       });
     return true;
   }
   if (!get_spare()) return false;

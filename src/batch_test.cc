@@ -21,8 +21,8 @@ struct run_text {
 // Runs the lines through the reader's handler with blocks queued as `mode`
 // says, and captures everything written. Blocks held to the end go to the
 // sweep, the others into the tree, as for a whole input.
-run_text run_lines(const std::vector<std::string>& lines, int mode,
-                   int silent, int positive = 0) {
+run_text run_lines(const std::vector<std::string>& lines, int mode, int silent,
+                   int positive = 0) {
   captured_streams streams;
   opt_silent = silent;
   opt_positive = positive;
@@ -149,7 +149,8 @@ std::vector<std::string> range_lines(std::mt19937& rng) {
   const uint32_t steps[] = {1, 2, 4, 8, 256};
   uint32_t a = pick(3) == 0 ? 0xfffff000u : 0x0a000000u;
   std::vector<std::string> lines;
-  if (pick(8) == 0) lines.push_back(pick(2) ? "permit 0.0.0.0/0" : "deny 0.0.0.0/0");
+  if (pick(8) == 0)
+    lines.push_back(pick(2) ? "permit 0.0.0.0/0" : "deny 0.0.0.0/0");
   for (int i = int(pick(16)) + 1; i > 0; i--) {
     std::string mod = pick(3) ? "permit " : "deny ";
     uint32_t step = steps[pick(5)];
@@ -187,8 +188,9 @@ TEST(Batch, HeldRunsGiveTheTreesListAndWarnings) {
       std::string all;
       for (const std::string& l : lines) all += l + "\n";
       ASSERT_EQ(tree.err, held.err) << "seed " << seed << ":\n" << all;
-      ASSERT_EQ(tree.out, held.out) << "seed " << seed << ", -p " << positive
-                                    << ":\n" << all;
+      ASSERT_EQ(tree.out, held.out)
+          << "seed " << seed << ", -p " << positive << ":\n"
+          << all;
       ASSERT_TRUE(held.ok);
       (tree.err.empty() ? other : overwriting)++;
     }

@@ -78,9 +78,9 @@ int finish_input() {
 // step traces, and the shortest list needs the tree (in positive mode the
 // option changes nothing).
 static bool sweep_allowed() {
-  return !(trace_flags & (TRACE_INPUT | TRACE_RAW_TREE | TRACE_OPTIMIZED_TREE |
-                          TRACE_ROTATE | TRACE_MERGE | TRACE_REPEATED |
-                          TRACE_PRUNE)) &&
+  return !(trace_flags &
+           (TRACE_INPUT | TRACE_RAW_TREE | TRACE_OPTIMIZED_TREE | TRACE_ROTATE |
+            TRACE_MERGE | TRACE_REPEATED | TRACE_PRUNE)) &&
          (!opt_optimal || opt_positive);
 }
 
@@ -108,7 +108,8 @@ int run_input(int fd, const char* name) {
   size_t count;
   bool written = result == READ_FAILED && holding_all_blocks() &&
                  merge_held_blocks(&blocks, &count);
-  if (!written && (result == READ_OK || result == READ_FAILED) && !flush_blocks())
+  if (!written && (result == READ_OK || result == READ_FAILED) &&
+      !flush_blocks())
     result = READ_NO_MEMORY;
   set_batching(BATCH_OFF);
   switch (result) {

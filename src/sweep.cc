@@ -85,8 +85,7 @@ static bool finish_node(frame& f, int depth, uint32_t path, summary& out) {
       a.state = a.lone_state;
       a.lone_state = uint8_t(s);
     }
-    if (f.child[0].state != ST_UNSET &&
-        f.child[0].state == f.child[1].state) {
+    if (f.child[0].state != ST_UNSET && f.child[0].state == f.child[1].state) {
       s = f.child[0].state;
       f.child[0].state = f.child[1].state = ST_UNSET;
     }
@@ -107,8 +106,7 @@ static bool finish_node(frame& f, int depth, uint32_t path, summary& out) {
     const summary& c = f.child[b];
     if (opt_positive) {
       unsigned state = f.has[b] ? (c.leaf ? c.state : unsigned(ST_UNSET)) : s;
-      if (state == ST_YES && !add_entry(child, depth + 1, ST_YES))
-        return false;
+      if (state == ST_YES && !add_entry(child, depth + 1, ST_YES)) return false;
     } else if (f.has[b] && c.state != ST_UNSET) {
       if (!add_entry(child, depth + 1, c.state)) return false;
       out.lone_entry = uint32_t(entry_count - 1);
@@ -203,8 +201,7 @@ static bool pop_frame(frame* stack, int& top, uint32_t path, int stop) {
   if (!finish_node(f, f.depth, path, done)) return false;
   const frame& parent = stack[top - 1];
   int above = std::max(int(parent.depth), stop);
-  if (!finish_chain(above + 1, f.depth, path, parent.state, done))
-    return false;
+  if (!finish_chain(above + 1, f.depth, path, parent.state, done)) return false;
   int b = (path >> (31 - above)) & 1;
   if (above > parent.depth) {
     // The next block leaves the path inside the chain: the node there gets
@@ -241,7 +238,8 @@ static bool visit_block(path_stack& p, uint32_t x, int n, unsigned s) {
     while (stack[p.top].depth > n) p.top--;
   }
   int common = std::min(n, int(stack[p.top].depth));
-  if (uint32_t diff = x ^ p.path) common = std::min(common, __builtin_clz(diff));
+  if (uint32_t diff = x ^ p.path)
+    common = std::min(common, __builtin_clz(diff));
   while (stack[p.top].depth > common)
     if (!pop_frame(stack, p.top, p.path, common)) return false;
   if (n == stack[p.top].depth) {

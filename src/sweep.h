@@ -34,7 +34,6 @@ const uint32_t MAX_RUN = (1u << 24) - 1;
 /// no other block may start inside it. A block 0.0.0.0/0 sets the state of
 /// the whole space, which is otherwise ST_NO. Returns false, having printed
 /// nothing, when there is no memory for the entries.
-bool sweep_blocks(const queued_block* blocks, size_t count,
-                  const char* format);
+bool sweep_blocks(const queued_block* blocks, size_t count, const char* format);
 
 #endif  // TENVIK_SWEEP_H_

@@ -358,9 +358,10 @@ TEST_F(MemoryExhaustion, HugeRangeWithoutTreeNeedsLittle) {
   EXPECT_EQ("", c.err);
   EXPECT_EQ(0, c.status);
   // 10.0.0.0/8 but its first address, which is the lone deny inside it.
-  EXPECT_EQ("deny   10.0.0.0 0.0.0.0\npermit 10.0.0.0 0.255.255.255\n"
-            "deny   0.0.0.0 255.255.255.255\n",
-            c.out);
+  EXPECT_EQ(
+      "deny   10.0.0.0 0.0.0.0\npermit 10.0.0.0 0.255.255.255\n"
+      "deny   0.0.0.0 255.255.255.255\n",
+      c.out);
 }
 
 TEST_F(MemoryExhaustion, PositiveExpansionRunsOutOfNodes) {
