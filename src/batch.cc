@@ -328,40 +328,55 @@ bool add_blocks(int n, uint32_t a, uint64_t count, unsigned s) {
   return true;
 }
 
-// Whether the sorted queue can go to the sweep as it is: no block twice in
-// a run, and no block starting inside a run.
+// Whether the sorted queue can go to the sweep as it is: entries with the
+// same first block cover the same blocks (a block or a run named again),
+// and no entry starts inside a run.
 static bool runs_apart() {
   for (size_t i = 1; i < used; i++) {
     const queued& before = batch[i - 1];
     const queued& q = batch[i];
-    if ((before.count > 1 || q.count > 1) && tree_key(before) == tree_key(q))
+    if (tree_key(before) == tree_key(q)) {
+      if (before.count != q.count) return false;
+    } else if (before.count > 1 && block_of(q) < run_end(before)) {
       return false;
-    if (before.count > 1 && block_of(q) < run_end(before)) return false;
+    }
   }
   return true;
 }
 
-// Marks the runs of the sorted queue that share blocks with other entries
-// or have entries starting inside them; `all` marks every run. A run that
-// starts inside another is marked with it, so no unmarked run has another
-// entry's block inside it once the marked ones are spread out.
+static bool same_blocks(const queued& a, const queued& b) {
+  return tree_key(a) == tree_key(b) && a.count == b.count;
+}
+
+// Marks the runs of the sorted queue that share some blocks with other
+// entries or have entries starting inside them; `all` marks every run. A
+// run that starts inside another is marked with it, and a run named again
+// shares its marks, so no unmarked run has another entry's block inside it
+// once the marked ones are spread out.
 static void mark_runs(bool* marked, bool all) {
   uint64_t open_end = 0;  // the furthest end of the runs so far
   size_t open = 0;
   for (size_t i = 0; i < used; i++) {
     const queued& q = batch[i];
     marked[i] = all && q.count > 1;
-    if (block_of(q) < open_end) {
+    if (i > 0 && tree_key(batch[i - 1]) == tree_key(q)) {
+      if (batch[i - 1].count != q.count) {
+        marked[i - 1] = batch[i - 1].count > 1;
+        marked[i] = q.count > 1;
+      }
+    } else if (block_of(q) < open_end) {
       marked[open] = true;
       if (q.count > 1) marked[i] = true;
     }
-    if (i > 0 && q.count > 1 && tree_key(batch[i - 1]) == tree_key(q))
-      marked[i] = true;
     if (q.count > 1 && run_end(q) > open_end) {
       open_end = run_end(q);
       open = i;
     }
   }
+  for (size_t i = 1; i < used; i++)
+    if (marked[i - 1] && same_blocks(batch[i - 1], batch[i])) marked[i] = true;
+  for (size_t i = used; i-- > 1;)
+    if (marked[i] && same_blocks(batch[i - 1], batch[i])) marked[i - 1] = true;
 }
 
 // Replaces the marked runs by their blocks and sorts the queue again, into
@@ -440,7 +455,7 @@ bool merge_held_blocks(const queued_block** blocks, size_t* count) {
   }
   // Each block once, with the state of its last line. The warnings are
   // those the insertions in input order would write: one wherever a line
-  // turns the state its block had before.
+  // turns the state its block had before, for each block of a run.
   inserting = true;
   size_t out = 0;
   uint64_t key = used ? tree_key(batch[0]) : 0;
@@ -451,14 +466,16 @@ bool merge_held_blocks(const queued_block** blocks, size_t* count) {
       const queued& q = batch[i];
       if (state != ST_UNSET && state != q.state) {
         inserting_line = q.line;
-        warn(MSG_OVERWRITTEN, dotted(q.addr), int(q.prefix), state_sign(state),
-             state_sign(q.state));
+        uint32_t size = uint32_t(uint64_t(1) << (32 - q.prefix));
+        for (uint32_t k = 0; k < q.count; k++)
+          warn(MSG_OVERWRITTEN, dotted(q.addr + k * size), int(q.prefix),
+               state_sign(state), state_sign(q.state));
       }
       state = q.state;
       // No block's key is all ones.
       next = ++i < used ? tree_key(batch[i]) : ~uint64_t(0);
     } while (next == key);
-    // Only a single block is ever named twice here.
+    // Entries with the same first block cover the same blocks here.
     uint32_t runs = batch[i - 1].count;
     batch[out++] = {uint32_t(key >> 6), 0, runs, uint32_t(key & 63), state};
     key = next;

@@ -149,6 +149,7 @@ std::vector<std::string> range_lines(std::mt19937& rng) {
   const uint32_t steps[] = {1, 2, 4, 8, 256};
   uint32_t a = pick(3) == 0 ? 0xfffff000u : 0x0a000000u;
   std::vector<std::string> lines;
+  std::vector<std::string> ranges;
   if (pick(8) == 0)
     lines.push_back(pick(2) ? "permit 0.0.0.0/0" : "deny 0.0.0.0/0");
   for (int i = int(pick(16)) + 1; i > 0; i--) {
@@ -156,7 +157,11 @@ std::vector<std::string> range_lines(std::mt19937& rng) {
     uint32_t step = steps[pick(5)];
     uint64_t start = a + pick(3) * step;
     uint64_t end = start + (pick(40) + 1) * uint64_t(step) - 1;
-    switch (pick(6)) {
+    switch (pick(7)) {
+      case 6:  // a range named again
+        if (ranges.empty()) break;
+        lines.push_back(mod + ranges[pick(unsigned(ranges.size()))]);
+        continue;
       case 0:  // a block inside or across what came before
         lines.push_back(mod + quad(uint32_t(start - pick(600))) + "/" +
                         std::to_string(22 + pick(11)));
@@ -171,7 +176,8 @@ std::vector<std::string> range_lines(std::mt19937& rng) {
         break;
     }
     if (end > 0xffffffffu) break;
-    lines.push_back(mod + quad(uint32_t(start)) + " - " + quad(uint32_t(end)));
+    ranges.push_back(quad(uint32_t(start)) + " - " + quad(uint32_t(end)));
+    lines.push_back(mod + ranges.back());
     a = uint32_t(end + 1 == uint64_t(1) << 32 ? end : end + 1 - pick(2) * step);
   }
   return lines;
