@@ -17,10 +17,15 @@
 typedef queued_block queued;
 
 // A warning held back: its line, whether the insertion (rather than the
-// reading) of that line wrote it, and where its text is.
+// reading) of that line wrote it, and where its text is. Or the overwrite
+// warnings of a run of blocks, one per block, written when their turn
+// comes: a range named twice can overwrite millions of blocks.
 struct held {
   uint32_t line;
-  uint32_t from_insertion;
+  uint8_t from_insertion;
+  uint8_t prefix, old_state, new_state;  // of a run's overwrites
+  uint32_t blocks;                       // of a run's overwrites, else 0
+  uint32_t addr;                         // the run's first block as named
   size_t offset;
   size_t length;
 };
@@ -79,7 +84,7 @@ bool next_line() {
   return true;
 }
 
-static bool hold(const char* text, size_t length) {
+static bool hold_item(const held& h) {
   if (held_count == held_capacity) {
     size_t capacity = held_capacity ? 2 * held_capacity : 256;
     void* p = realloc(held_list, capacity * sizeof(held));
@@ -87,6 +92,11 @@ static bool hold(const char* text, size_t length) {
     held_list = static_cast<held*>(p);
     held_capacity = capacity;
   }
+  held_list[held_count++] = h;
+  return true;
+}
+
+static bool hold(const char* text, size_t length) {
   if (text_capacity - text_used < length) {
     size_t capacity = std::max(2 * text_capacity, text_used + length + 4096);
     void* p = realloc(held_text, capacity);
@@ -94,11 +104,67 @@ static bool hold(const char* text, size_t length) {
     held_text = static_cast<char*>(p);
     text_capacity = capacity;
   }
+  held h = {};
+  h.line = inserting ? inserting_line : line;
+  h.from_insertion = inserting;
+  h.offset = text_used;
+  h.length = length;
+  if (!hold_item(h)) return false;
   memcpy(held_text + text_used, text, length);
-  held_list[held_count++] = {inserting ? inserting_line : line,
-                             inserting ? 1u : 0u, text_used, length};
   text_used += length;
   return true;
+}
+
+// Held warnings go out in big chunks: the error stream is unbuffered, and
+// a batch can hold millions of them.
+static char out_chunk[1 << 16];
+static size_t out_used = 0;
+
+static void flush_chunk() {
+  fwrite(out_chunk, 1, out_used, err_stream);
+  out_used = 0;
+}
+
+static void put_text(const char* text, size_t length) {
+  if (length > sizeof out_chunk - out_used) {
+    flush_chunk();
+    if (length > sizeof out_chunk) {
+      fwrite(text, 1, length, err_stream);
+      return;
+    }
+  }
+  memcpy(out_chunk + out_used, text, length);
+  out_used += length;
+}
+
+static void write_overwrites(const held& h) {
+  uint32_t size = uint32_t(uint64_t(1) << (32 - h.prefix));
+  char text[96];
+  for (uint32_t k = 0; k < h.blocks; k++) {
+    int length = snprintf(text, sizeof text, MSG_OVERWRITTEN,
+                          dotted(h.addr + k * size), int(h.prefix),
+                          state_sign(h.old_state), state_sign(h.new_state));
+    put_text(text, size_t(length));
+  }
+}
+
+// The overwrite warnings of every block of q, whose blocks had state
+// `old`: held as one item.
+static void warn_overwrites(const queued& q, unsigned old) {
+  if (opt_silent) return;
+  held h = {};
+  h.line = q.line;
+  h.from_insertion = 1;
+  h.prefix = uint8_t(q.prefix);
+  h.old_state = uint8_t(old);
+  h.new_state = uint8_t(q.state);
+  h.blocks = q.count;
+  h.addr = q.addr;
+  // No memory to hold them: better out of order than lost.
+  if (!hold_item(h)) {
+    write_overwrites(h);
+    flush_chunk();
+  }
 }
 
 void warn(const char* format, ...) {
@@ -142,8 +208,14 @@ static void write_held() {
         return a.line != b.line ? a.line < b.line
                                 : a.from_insertion < b.from_insertion;
       });
-  for (size_t i = 0; i < held_count; i++)
-    fwrite(held_text + held_list[i].offset, 1, held_list[i].length, err_stream);
+  for (size_t i = 0; i < held_count; i++) {
+    const held& h = held_list[i];
+    if (h.blocks)
+      write_overwrites(h);
+    else
+      put_text(held_text + h.offset, h.length);
+  }
+  flush_chunk();
   held_count = text_used = 0;
 }
 
@@ -456,7 +528,6 @@ bool merge_held_blocks(const queued_block** blocks, size_t* count) {
   // Each block once, with the state of its last line. The warnings are
   // those the insertions in input order would write: one wherever a line
   // turns the state its block had before, for each block of a run.
-  inserting = true;
   size_t out = 0;
   uint64_t key = used ? tree_key(batch[0]) : 0;
   for (size_t i = 0; i < used;) {
@@ -464,13 +535,7 @@ bool merge_held_blocks(const queued_block** blocks, size_t* count) {
     uint64_t next;
     do {
       const queued& q = batch[i];
-      if (state != ST_UNSET && state != q.state) {
-        inserting_line = q.line;
-        uint32_t size = uint32_t(uint64_t(1) << (32 - q.prefix));
-        for (uint32_t k = 0; k < q.count; k++)
-          warn(MSG_OVERWRITTEN, dotted(q.addr + k * size), int(q.prefix),
-               state_sign(state), state_sign(q.state));
-      }
+      if (state != ST_UNSET && state != q.state) warn_overwrites(q, state);
       state = q.state;
       // No block's key is all ones.
       next = ++i < used ? tree_key(batch[i]) : ~uint64_t(0);
@@ -480,7 +545,6 @@ bool merge_held_blocks(const queued_block** blocks, size_t* count) {
     batch[out++] = {uint32_t(key >> 6), 0, runs, uint32_t(key & 63), state};
     key = next;
   }
-  inserting = false;
   write_held();
   *blocks = batch;
   *count = out;

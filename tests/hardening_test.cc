@@ -405,6 +405,24 @@ TEST_F(MemoryExhaustion, ListWithoutTreeFitsWhereTheTreeWouldNot) {
   EXPECT_TRUE(unlimited.out == limited.out);
 }
 
+TEST_F(MemoryExhaustion, OverwritesOfARunNeedLittle) {
+  // A range named twice overwrites each of its 300,000 addresses: as many
+  // warnings, held back as one until their turn, in 16 MB.
+  child_run run;
+  run.input =
+      "permit 10.0.0.1 - 10.4.147.224\ndeny 10.0.0.1 - 10.4.147.224\n";
+  run.address_space = rlim_t(16) << 20;
+  captured c = run_child(run);
+  EXPECT_EQ(0, c.status);
+  EXPECT_EQ("deny   0.0.0.0 255.255.255.255\n", c.out);
+  EXPECT_EQ(size_t(300000), count_lines(c.err));
+  const std::string first = "WARNING: 10.0.0.1/32 overwritten (+ -> -)\n";
+  const std::string last = "WARNING: 10.4.147.224/32 overwritten (+ -> -)\n";
+  EXPECT_EQ(first, c.err.substr(0, first.size()));
+  ASSERT_LE(last.size(), c.err.size());
+  EXPECT_EQ(last, c.err.substr(c.err.size() - last.size()));
+}
+
 TEST_F(MemoryExhaustion, LineLongerThanMemory) {
   // A 20 MB line needs a 32 MB line buffer; the limit allows 16 MB.
   child_run run;
