@@ -20,12 +20,14 @@ struct run_text {
 
 // Runs the lines through the reader's handler with blocks queued as `mode`
 // says, and captures everything written. Blocks held to the end go to the
-// sweep, the others into the tree, as for a whole input.
+// sweep (or for the shortest list are planted in the tree), the others
+// into the tree, as for a whole input.
 run_text run_lines(const std::vector<std::string>& lines, int mode, int silent,
-                   int positive = 0) {
+                   int positive = 0, int optimal = 0) {
   captured_streams streams;
   opt_silent = silent;
   opt_positive = positive;
+  opt_optimal = optimal;
   set_batching(mode);
   run_text r;
   for (const std::string& l : lines) {
@@ -35,8 +37,14 @@ run_text run_lines(const std::vector<std::string>& lines, int mode, int silent,
   size_t count;
   const queued_block* blocks;
   if (holding_all_blocks() && merge_held_blocks(&blocks, &count)) {
-    if (!sweep_blocks(blocks, count, format_string)) r.ok = false;
-    set_batching(BATCH_OFF);
+    if (optimal && !positive) {
+      if (!plant_blocks(blocks, count)) r.ok = false;
+      set_batching(BATCH_OFF);
+      if (finish_input() != 0) r.ok = false;
+    } else {
+      if (!sweep_blocks(blocks, count, format_string)) r.ok = false;
+      set_batching(BATCH_OFF);
+    }
   } else {
     if (!flush_blocks()) r.ok = false;
     set_batching(BATCH_OFF);
@@ -99,6 +107,10 @@ TEST(Batch, SameOutputAndWarningsAsInsertingLineByLine) {
     run_text direct = run_lines(lines, BATCH_OFF, 0);
     run_text batched = run_lines(lines, BATCH_SOME, 0);
     run_text held = run_lines(lines, BATCH_ALL, 0);
+    run_text optimal = run_lines(lines, BATCH_OFF, 0, 0, 1);
+    run_text held_optimal = run_lines(lines, BATCH_ALL, 0, 0, 1);
+    ASSERT_EQ(optimal.err, held_optimal.err) << "seed " << seed;
+    ASSERT_EQ(optimal.out, held_optimal.out) << "seed " << seed;
     ASSERT_NE("", direct.err) << "seed " << seed << " made no warnings";
     ASSERT_EQ(direct.err, batched.err) << "seed " << seed;
     ASSERT_EQ(direct.out, batched.out) << "seed " << seed;
@@ -188,15 +200,16 @@ TEST(Batch, HeldRunsGiveTheTreesListAndWarnings) {
   for (unsigned seed = 1; seed <= 400; seed++) {
     std::mt19937 rng(seed);
     std::vector<std::string> lines = range_lines(rng);
-    for (int positive = 0; positive < 2; positive++) {
-      run_text tree = run_lines(lines, BATCH_SOME, 0, positive);
-      run_text held = run_lines(lines, BATCH_ALL, 0, positive);
+    for (int mode = 0; mode < 3; mode++) {
+      int positive = mode == 1, optimal = mode == 2;
+      run_text tree = run_lines(lines, BATCH_SOME, 0, positive, optimal);
+      run_text held = run_lines(lines, BATCH_ALL, 0, positive, optimal);
       std::string all;
       for (const std::string& l : lines) all += l + "\n";
       ASSERT_EQ(tree.err, held.err) << "seed " << seed << ":\n" << all;
-      ASSERT_EQ(tree.out, held.out)
-          << "seed " << seed << ", -p " << positive << ":\n"
-          << all;
+      ASSERT_EQ(tree.out, held.out) << "seed " << seed << ", -p " << positive
+                                    << ", --optimal " << optimal << ":\n"
+                                    << all;
       ASSERT_TRUE(held.ok);
       (tree.err.empty() ? other : overwriting)++;
     }

@@ -74,30 +74,32 @@ int finish_input() {
   return EXIT_OK;
 }
 
-// Whether the sweep can print this run's list: it gives neither dumps nor
-// step traces, and the shortest list needs the tree (in positive mode the
-// option changes nothing).
-static bool sweep_allowed() {
+// Whether every block may be held to the end: neither dumps nor traces
+// need the tree while the input is read.
+static bool hold_allowed() {
   return !(trace_flags &
            (TRACE_INPUT | TRACE_RAW_TREE | TRACE_OPTIMIZED_TREE | TRACE_ROTATE |
-            TRACE_MERGE | TRACE_REPEATED | TRACE_PRUNE)) &&
-         (!opt_optimal || opt_positive);
+            TRACE_MERGE | TRACE_REPEATED | TRACE_PRUNE));
 }
 
 int run_input(int fd, const char* name) {
   // With the input trace every line goes into the tree as it is read, so
   // that running out of memory ends the trace at the line that needed it.
   set_batching(trace_flags & TRACE_INPUT ? BATCH_OFF
-               : sweep_allowed()         ? BATCH_ALL
+               : hold_allowed()          ? BATCH_ALL
                                          : BATCH_SOME);
   int result = read_lines(fd, handle_line);
   if (result == READ_OK && holding_all_blocks()) {
     const queued_block* blocks;
     size_t count;
     if (merge_held_blocks(&blocks, &count)) {
-      bool ok = sweep_blocks(blocks, count, format_string);
+      // The shortest list is worked out on the tree; the sweep gives the
+      // others (in positive mode the option changes nothing).
+      bool tree = opt_optimal && !opt_positive;
+      bool ok = tree ? plant_blocks(blocks, count)
+                     : sweep_blocks(blocks, count, format_string);
       set_batching(BATCH_OFF);
-      if (ok) return EXIT_OK;
+      if (ok) return tree ? finish_input() : EXIT_OK;
       fputs(MSG_NO_MEMORY, err_stream);
       return EXIT_FAILURE_STATUS;
     }

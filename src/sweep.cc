@@ -8,6 +8,7 @@
 #include "address.h"
 #include "output.h"
 #include "settings.h"
+#include "tree.h"
 
 // A finished node as its parent's optimizer steps see it. The rotation
 // reaches one level further down, to a lone leaf child, so that child's
@@ -257,31 +258,26 @@ static bool visit_block(path_stack& p, uint32_t x, int n, unsigned s) {
   return true;
 }
 
-bool sweep_blocks(const queued_block* blocks, size_t count,
-                  const char* format) {
-  path_stack p;
-  frame* stack = p.stack;
-  stack[0] = frame();
-  stack[0].state = ST_NO;
-  p.top = 0;
-  p.path = 0;
-  int& top = p.top;
-  uint32_t& path = p.path;
-  entry_count = 0;
-  bool ok = true;
+// Calls visit(x, n, s) for the blocks in tree order, a run of blocks of
+// one length and state side by side (a range makes them) as the aligned
+// blocks that cover it. Each node inside the run has two children of the
+// run's state, so the optimizer merges it into a leaf whatever its own
+// state; only blocks inside the run's last block would spoil that. A
+// covering block may be one that came before it, or hold some: those are
+// blocks of the run's first address, which the run covers. Stops at the
+// first visit that fails.
+template <typename Visit>
+static bool for_each_piece(const queued_block* blocks, size_t count,
+                           Visit visit) {
   auto first = [blocks](size_t i) {
     return blocks[i].addr & netmask(blocks[i].prefix);
   };
-  for (size_t i = 0; ok && i < count;) {
+  for (size_t i = 0; i < count;) {
     int n = blocks[i].prefix;
     uint32_t a = first(i);
     unsigned s = blocks[i].state;
     uint64_t size = uint64_t(1) << (32 - n);
     uint64_t end = a + blocks[i].count * size;
-    // A run of blocks of one length and state side by side (a range makes
-    // them) optimizes to the aligned blocks that cover it, each a leaf:
-    // every node inside has two children of the run's state and merges.
-    // Only blocks inside the run's last block would spoil it.
     size_t j = i + 1;
     if (n > 0) {
       while (j < count && blocks[j].prefix == n && blocks[j].state == s &&
@@ -296,18 +292,35 @@ bool sweep_blocks(const queued_block* blocks, size_t count,
       }
     }
     if (end - a == size) {
-      ok = visit_block(p, a, n, s);
+      if (!visit(a, n, s)) return false;
     } else {
-      for (uint64_t x = a; ok && x < end;) {
+      for (uint64_t x = a; x < end;) {
         // The biggest aligned block that starts at x and ends by end.
         int k = 63 - __builtin_clzll(end - x);
         if (x && __builtin_ctz(uint32_t(x)) < k) k = __builtin_ctz(uint32_t(x));
-        ok = visit_block(p, uint32_t(x), 32 - k, s);
+        if (!visit(uint32_t(x), 32 - k, s)) return false;
         x += uint64_t(1) << k;
       }
     }
     i = j;
   }
+  return true;
+}
+
+bool sweep_blocks(const queued_block* blocks, size_t count,
+                  const char* format) {
+  path_stack p;
+  frame* stack = p.stack;
+  stack[0] = frame();
+  stack[0].state = ST_NO;
+  p.top = 0;
+  p.path = 0;
+  int& top = p.top;
+  uint32_t& path = p.path;
+  entry_count = 0;
+  bool ok = for_each_piece(blocks, count, [&p](uint32_t x, int n, unsigned s) {
+    return visit_block(p, x, n, s);
+  });
   while (ok && top > 0) ok = pop_frame(stack, top, path, 0);
   summary root;
   if (ok) ok = finish_node(stack[0], 0, 0, root);
@@ -331,4 +344,10 @@ bool sweep_blocks(const queued_block* blocks, size_t count,
   entries = nullptr;
   entry_count = entry_capacity = 0;
   return ok;
+}
+
+bool plant_blocks(const queued_block* blocks, size_t count) {
+  return for_each_piece(blocks, count, [](uint32_t x, int n, unsigned s) {
+    return plant_prefix(n, x, s) != nullptr;
+  });
 }

@@ -36,4 +36,11 @@ const uint32_t MAX_RUN = (1u << 24) - 1;
 /// nothing, when there is no memory for the entries.
 bool sweep_blocks(const queued_block* blocks, size_t count, const char* format);
 
+/// Puts the same blocks into the tree, a run as the aligned blocks that
+/// cover it, each a leaf: the tree's optimized list is then the one the
+/// blocks one by one would give, for the shortest list too, since a node
+/// whose every address has one decision ends up as one leaf either way.
+/// Warns of nothing. Returns false when the node pool runs out.
+bool plant_blocks(const queued_block* blocks, size_t count);
+
 #endif  // TENVIK_SWEEP_H_

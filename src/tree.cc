@@ -104,7 +104,8 @@ uint32_t take_node() {
   return index;
 }
 
-node* insert_prefix(int n, uint32_t a, unsigned s) {
+// The node of block a/n, made with the nodes on its path where missing.
+static node* reach(int n, uint32_t a) {
   int start = path_len;
   uint32_t diff = a ^ path_addr;
   if (diff && __builtin_clz(diff) < start) start = __builtin_clz(diff);
@@ -130,10 +131,29 @@ node* insert_prefix(int n, uint32_t a, unsigned s) {
     path_addr = a;
     path_len = n;
   }
+  return x;
+}
+
+node* insert_prefix(int n, uint32_t a, unsigned s) {
+  node* x = reach(n, a);
+  if (!x) return nullptr;
   unsigned old = get_state(x);
   if (old != ST_UNSET && old != s)
     warn(MSG_OVERWRITTEN, dotted(a), n, state_sign(old), state_sign(s));
   set_state(x, s);
+  return x;
+}
+
+node* plant_prefix(int n, uint32_t a, unsigned s) {
+  node* x = reach(n, a);
+  if (!x) return nullptr;
+  set_state(x, s);
+  if (!is_leaf(x)) {
+    free_subtree(child_index(x, 0));
+    free_subtree(child_index(x, 1));
+    set_child(x, 0, 0);
+    set_child(x, 1, 0);
+  }
   return x;
 }
 

@@ -71,13 +71,17 @@ uint32_t take_node();
 /// so far stay in the tree).
 node* insert_prefix(int n, uint32_t a, unsigned s);
 
+/// Sets the state of block a/n like insert_prefix but without a warning,
+/// and returns whatever the tree holds below it to the pool.
+node* plant_prefix(int n, uint32_t a, unsigned s);
+
 /// Returns the node and all its descendants to the pool.
 void free_subtree(uint32_t index);
 
 /// Prints the subtree sideways, upper halves above: the block addr/prefix is
 /// x's. `marked` gets a "*" in the first column.
-void dump_tree(const node* x, uint32_t addr, int prefix, int level,
-               char branch, const node* marked);
+void dump_tree(const node* x, uint32_t addr, int prefix, int level, char branch,
+               const node* marked);
 
 /// Adds the subtree's states to counts[ST_UNSET], counts[ST_NO] and
 /// counts[ST_YES].
