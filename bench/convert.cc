@@ -59,8 +59,8 @@ int convert_main(int argc, char** argv) {
     }
     // Country databases merge neighbouring blocks into ranges that tenvik
     // inserts address by address: over a billion insertions for a whole
-    // database, more than its node pool holds once a trace or --optimal
-    // needs the tree. For "ranges" such a range, and for both kinds one
+    // database, more than its node pool holds once a trace or a dump line
+    // needs the tree of single blocks. For "ranges" such a range, and for both kinds one
     // that tenvik would widen, is written as one range line per aligned
     // block; the others stay whole.
     uint64_t blocks = tenvik_range_blocks(first, last);

@@ -15,14 +15,14 @@
 #   NAME-ranges.txt    the same, with the big unaligned ranges cut up
 # The databases merge neighbouring blocks into ranges that tenvik inserts
 # address by address: 1.4 to 1.6 billion insertions for either database.
-# Held as runs of blocks they cost little, but a trace or --optimal puts
-# them into the tree, beyond its node pool; NAME-ranges.txt cuts such ranges
-# into one range line per aligned block, the others (about 90%) stay whole.
+# Held as runs of blocks they cost little, but a trace or a dump line puts
+# them into the tree one by one, beyond its node pool; NAME-ranges.txt cuts
+# such ranges into one range line per aligned block, the others (about 90%)
+# stay whole.
 # A few ranges end in x.y.z.0, which tenvik widens to a classful block;
 # both range lists cut those. All lists of a database mean exactly the same
 # addresses as the database.
-# Then: bench/run.sh build-bench/real/*-prefixes.txt build-bench/real/*-ranges.txt
-# and, without the --optimal runs: bench/run.sh -O build-bench/real/*-whole.txt
+# Then: bench/run.sh build-bench/real/*.txt
 
 set -euo pipefail
 

@@ -16,8 +16,6 @@
 #   iprange LIST                     the same job, for lists of bare blocks
 #   tenvik -s LIST                   the default first-match list
 #   tenvik -s --optimal LIST         where tenvik has that option, unless -O
-#                                    (it builds the whole tree, which lists
-#                                    of huge ranges do not fit)
 # and reports the median wall time, the median CPU time (user + system)
 # and the median peak resident memory of each. Then it checks that every
 # output denotes the list's permitted addresses (bench_tool meaning, a slow
