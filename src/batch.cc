@@ -67,8 +67,21 @@ static uint64_t tree_key(const queued& q) {
   return uint64_t(block_of(q)) << 6 | q.prefix;
 }
 
+static void release_spare() {
+  if (spare) munmap(spare, spare_capacity * sizeof(queued));
+  spare = nullptr;
+  spare_capacity = 0;
+}
+
 void set_batching(int new_mode) {
   mode = new_mode;
+  if (mode == BATCH_OFF) {
+    // The tree, which may still grow, gets the queue's memory back.
+    if (batch) munmap(batch, capacity * sizeof(queued));
+    batch = nullptr;
+    capacity = 0;
+    release_spare();
+  }
   used = 0;
   sorted = distinct = true;
   has_runs = mixed_prefixes = false;
@@ -546,6 +559,7 @@ bool merge_held_blocks(const queued_block** blocks, size_t* count) {
     key = next;
   }
   write_held();
+  release_spare();  // for the tree the blocks may go into
   *blocks = batch;
   *count = out;
   used = 0;
