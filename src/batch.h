@@ -6,12 +6,14 @@
 
 #include "sweep.h"
 
-// Blocks on their way into the tree. A big list in random order makes every
-// insertion, and later every walk of the tree, jump around memory; sorted
-// by address they build the tree in the order the walks read it. The sort is
-// stable, so a block named twice still takes its later state, and the tree
-// comes out the same as with insertions in input order. The warnings of a
-// batch are held back and written in input order when it is flushed.
+// Blocks on their way into the tree, or held to the end of the input for
+// the sweep. A big list in random order makes every insertion, and later
+// every walk of the tree, jump around memory; sorted by address they build
+// the tree in the order the walks read it. The sort is stable, so a block
+// named twice still takes its later state, and the tree comes out the same
+// as with insertions in input order. The warnings are held back and
+// written in input order when a batch is flushed or the held blocks are
+// merged.
 
 enum {
   BATCH_OFF,   // every block goes into the tree at once
