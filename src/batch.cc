@@ -10,6 +10,7 @@
 
 #include "address.h"
 #include "messages.h"
+#include "radix.h"
 #include "settings.h"
 #include "tree.h"
 
@@ -244,19 +245,11 @@ static bool get_spare() {
   return spare && counts;
 }
 
-// One stable counting pass on the bits of `key` that `mask` selects.
+// One stable counting pass of the queue into the spare, which then takes
+// the queue's place.
 template <typename Key>
 static void radix_pass(Key key, uint32_t mask) {
-  memset(counts, 0, (size_t(mask) + 1) * sizeof(uint32_t));
-  for (size_t i = 0; i < used; i++) counts[key(batch[i]) & mask]++;
-  uint32_t sum = 0;
-  for (size_t d = 0; d <= mask; d++) {
-    uint32_t c = counts[d];
-    counts[d] = sum;
-    sum += c;
-  }
-  for (size_t i = 0; i < used; i++)
-    spare[counts[key(batch[i]) & mask]++] = batch[i];
+  ::radix_pass(batch, spare, used, key, mask, counts);
   std::swap(batch, spare);
   std::swap(capacity, spare_capacity);
 }

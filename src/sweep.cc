@@ -7,6 +7,7 @@
 
 #include "address.h"
 #include "output.h"
+#include "radix.h"
 #include "settings.h"
 #include "tree.h"
 
@@ -131,24 +132,16 @@ static void sort_entries() {
     std::sort(entries, entries + entry_count);
     return;
   }
-  const int shifts[3] = {8, 32, 48};
-  const uint64_t masks[3] = {0x3f, 0xffff, 0xffff};
-  for (int pass = 0; pass < 3; pass++) {
-    int shift = shifts[pass];
-    uint64_t mask = masks[pass];
-    memset(counts, 0, 65536 * sizeof(uint32_t));
-    for (size_t i = 0; i < entry_count; i++)
-      counts[(entries[i] >> shift) & mask]++;
-    uint32_t sum = 0;
-    for (size_t d = 0; d <= mask; d++) {
-      uint32_t c = counts[d];
-      counts[d] = sum;
-      sum += c;
-    }
-    for (size_t i = 0; i < entry_count; i++)
-      spare[counts[(entries[i] >> shift) & mask]++] = entries[i];
-    std::swap(entries, spare);
-  }
+  radix_pass(
+      entries, spare, entry_count, [](uint64_t e) { return uint32_t(e >> 8); },
+      0x3f, counts);
+  radix_pass(
+      spare, entries, entry_count, [](uint64_t e) { return uint32_t(e >> 32); },
+      0xffff, counts);
+  radix_pass(
+      entries, spare, entry_count, [](uint64_t e) { return uint32_t(e >> 48); },
+      0xffff, counts);
+  std::swap(entries, spare);
   free(spare);
   free(counts);
 }
