@@ -1,0 +1,35 @@
+#ifndef TENVIK_ADDRESS6_H_
+#define TENVIK_ADDRESS6_H_
+
+/// An IPv6 address in host order: group 1 is the top 16 bits.
+typedef unsigned __int128 uint128;
+
+/// Room for the longest canonical text, eight four-digit groups and seven
+/// colons, and its NUL.
+const int IPV6_TEXT_MAX = 40;
+
+/// True when [begin, end) is an IPv6 address text that
+/// inet_pton(AF_INET6, ...) accepts when given exactly that text as a
+/// NUL-terminated string; then sets *out, otherwise leaves it alone. A NUL
+/// or any other character that is not an address character inside the range
+/// makes it invalid.
+bool parse_ipv6(const char* begin, const char* end, uint128* out);
+
+/// Writes the canonical RFC 5952 text of a (lower-case hex, no leading
+/// zeros, the longest run of two or more zero groups as "::", the first when
+/// tied, a lone zero group as "0", never a dotted-quad tail) into dest, which
+/// holds at least IPV6_TEXT_MAX bytes, NUL-terminated; returns its length.
+int format_ipv6(uint128 a, char* dest);
+
+/// Writes a as 32 lower-case hexadecimal digits, NUL-terminated, into dest
+/// (at least 33 bytes); returns 32.
+int format_ipv6_hex(uint128 a, char* dest);
+
+/// Address characters: hexadecimal digits, ':' and '.'. A run is a maximal
+/// sequence of them.
+inline bool is_address6_char(char c) {
+  unsigned folded = unsigned(c) | 0x20;  // 'A'-'F' to 'a'-'f'
+  return (c >= '0' && c <= ':') || c == '.' || (folded >= 'a' && folded <= 'f');
+}
+
+#endif  // TENVIK_ADDRESS6_H_
