@@ -6,10 +6,12 @@
 #include <string.h>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "bench_tool.h"
 #include "driver.h"
+#include "queue.h"
 #include "settings.h"
 #include "sweep.h"
 #include "tree.h"
@@ -19,11 +21,12 @@
 // most of what is measured.
 static void BM_handle_line(benchmark::State& state, const char* text) {
   reset_run();
-  opt_silent = 1;
+  settings.opt_silent = 1;
+  tenvik_run<ipv4> r;
   char line[256];
   for (auto _ : state) {
     strcpy(line, text);
-    benchmark::DoNotOptimize(handle_line(line));
+    benchmark::DoNotOptimize(handle_line(r, line));
   }
   state.SetItemsProcessed(state.iterations());
   reset_run();
@@ -37,8 +40,8 @@ BENCHMARK_CAPTURE(BM_handle_line, bare_address, "10.1.2.3");
 BENCHMARK_CAPTURE(BM_handle_line, no_notation, "deny everything else");
 
 // Inserting 2^18 blocks of one length into an empty tree, in address order
-// or in random order. The pool is emptied between passes, outside the
-// measured time.
+// or in random order. Each pass gets a fresh run, and so an empty tree and
+// pool, outside the measured time.
 static void BM_insert_prefix(benchmark::State& state, int len, bool sorted) {
   const size_t count = size_t(1) << 18;
   rng r(7);
@@ -47,14 +50,17 @@ static void BM_insert_prefix(benchmark::State& state, int len, bool sorted) {
     a = block_start(0x01000000u + uint32_t(r.below(0xdf000000u)), len);
   if (sorted) std::sort(addresses.begin(), addresses.end());
   reset_run();
-  opt_silent = 1;
+  settings.opt_silent = 1;
+  std::unique_ptr<tenvik_run<ipv4>> run;
   for (auto _ : state) {
     state.PauseTiming();
-    reset_tree();
+    run.reset();  // the old pool goes back before the new one is made
+    run.reset(new tenvik_run<ipv4>);
     state.ResumeTiming();
     for (uint32_t a : addresses)
-      benchmark::DoNotOptimize(insert_prefix(len, a, ST_YES));
+      benchmark::DoNotOptimize(insert_prefix(run->tree, len, a, ST_YES));
   }
+  run.reset();
   state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(count));
   reset_run();
 }
@@ -72,8 +78,8 @@ BENCHMARK_CAPTURE(BM_insert_prefix, sorted_32, 32, true)
 static void BM_sweep_blocks(benchmark::State& state, int len, int positive) {
   const size_t count = size_t(1) << 18;
   rng r(11);
-  std::vector<queued_block> blocks(count);
-  for (queued_block& b : blocks) {
+  std::vector<queued_block<ipv4>> blocks(count);
+  for (queued_block<ipv4>& b : blocks) {
     b.addr = block_start(0x01000000u + uint32_t(r.below(0xdf000000u)), len);
     b.line = 0;
     b.count = 1;
@@ -81,21 +87,24 @@ static void BM_sweep_blocks(benchmark::State& state, int len, int positive) {
     b.state = r.below(2) ? ST_YES : ST_NO;
   }
   std::sort(blocks.begin(), blocks.end(),
-            [](const queued_block& a, const queued_block& b) {
+            [](const queued_block<ipv4>& a, const queued_block<ipv4>& b) {
               return a.addr < b.addr;
             });
-  blocks.erase(std::unique(blocks.begin(), blocks.end(),
-                           [](const queued_block& a, const queued_block& b) {
-                             return a.addr == b.addr;
-                           }),
-               blocks.end());
+  blocks.erase(
+      std::unique(blocks.begin(), blocks.end(),
+                  [](const queued_block<ipv4>& a, const queued_block<ipv4>& b) {
+                    return a.addr == b.addr;
+                  }),
+      blocks.end());
   reset_run();
-  opt_positive = positive;
+  settings.opt_positive = positive;
   FILE* sink = fopen("/dev/null", "w");
-  out_stream = sink;
+  settings.out_stream = sink;
+  std::unique_ptr<tenvik_run<ipv4>> run(new tenvik_run<ipv4>);
   for (auto _ : state)
     benchmark::DoNotOptimize(
-        sweep_blocks(blocks.data(), blocks.size(), "%a/%p"));
+        sweep_blocks(blocks.data(), blocks.size(), "%a/%p", run->out));
+  run.reset();
   state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(blocks.size()));
   reset_run();
   fclose(sink);

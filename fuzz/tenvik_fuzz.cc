@@ -63,20 +63,20 @@ struct result {
 // these options: settings, format check, reading, the closing phases.
 result run_once(const std::string& input, const options& o) {
   reset_run();
-  opt_invert = o.invert;
-  opt_positive = o.positive;
-  opt_silent = o.silent;
-  opt_optimal = o.optimal;
-  trace_flags = o.trace;
-  permit_string = o.permit.c_str();
-  deny_string = o.deny.c_str();
-  format_string = o.format.c_str();
+  settings.opt_invert = o.invert;
+  settings.opt_positive = o.positive;
+  settings.opt_silent = o.silent;
+  settings.opt_optimal = o.optimal;
+  settings.trace_flags = o.trace;
+  settings.permit_string = o.permit.c_str();
+  settings.deny_string = o.deny.c_str();
+  settings.format_string = o.format.c_str();
   char* out_text = nullptr;
   char* err_text = nullptr;
   size_t out_size = 0, err_size = 0;
-  out_stream = open_memstream(&out_text, &out_size);
-  err_stream = open_memstream(&err_text, &err_size);
-  if (!out_stream || !err_stream) abort();
+  settings.out_stream = open_memstream(&out_text, &out_size);
+  settings.err_stream = open_memstream(&err_text, &err_size);
+  if (!settings.out_stream || !settings.err_stream) abort();
   check_format();
 
   int fd = memfd_create("tenvik-fuzz-input", 0);
@@ -88,8 +88,8 @@ result run_once(const std::string& input, const options& o) {
   result r;
   r.status = run_input(fd, "-");
   close(fd);
-  fclose(out_stream);
-  fclose(err_stream);
+  fclose(settings.out_stream);
+  fclose(settings.err_stream);
   r.out.assign(out_text, out_size);
   r.err.assign(err_text, err_size);
   free(out_text);

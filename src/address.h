@@ -18,7 +18,8 @@ const char* state_name(unsigned s);
 
 /// Netmask of a prefix length 0..32: the top `prefix` bits set.
 inline uint32_t netmask(int prefix) {
-  if (unsigned(prefix) <= 32) return uint32_t(~(uint64_t(0xffffffffu) >> prefix));
+  if (unsigned(prefix) <= 32)
+    return uint32_t(~(uint64_t(0xffffffffu) >> prefix));
   return prefix < 0 ? 0 : 0xffffffffu;
 }
 inline uint32_t wildcard(int prefix) { return ~netmask(prefix); }

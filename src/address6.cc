@@ -52,15 +52,97 @@ bool parse_tail(const char* p, const char* end, uint32_t* out) {
   return true;
 }
 
+// Writes all four digits of the group shifted up past its leading zeros,
+// and keeps as many as it has: no loop and no branch per digit. The text
+// is at most 39 characters, so the stray digits stay inside the buffer.
 char* put_group(unsigned g, char* p) {
-  // The digits are written from the highest one present, so the group needs
-  // no leading-zero pass.
-  int shift = g >= 0x1000 ? 12 : g >= 0x100 ? 8 : g >= 0x10 ? 4 : 0;
-  for (; shift >= 0; shift -= 4) *p++ = HEX_DIGITS[(g >> shift) & 0xf];
-  return p;
+  int n = g >= 0x1000 ? 4 : g >= 0x100 ? 3 : g >= 0x10 ? 2 : 1;
+  unsigned v = g << (4 * (4 - n));
+  p[0] = HEX_DIGITS[v >> 12 & 0xf];
+  p[1] = HEX_DIGITS[v >> 8 & 0xf];
+  p[2] = HEX_DIGITS[v >> 4 & 0xf];
+  p[3] = HEX_DIGITS[v & 0xf];
+  return p + n;
 }
 
 }  // namespace
+
+bool parse_ipv6_run(const char* begin, const char** run_end, uint128* out) {
+  // The common text, hexadecimal groups and at most one "::", is read in
+  // one pass that also finds where the run ends; anything else (a dotted
+  // tail, a stray character) goes the general way.
+  const char* p = begin;
+  unsigned g[8];
+  int count = 0, gap = -1;
+  if (p[0] == ':' && p[1] == ':') {
+    gap = 0;
+    p += 2;
+  }
+  for (;;) {
+    // A group's digits unrolled: five mean too many.
+    const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
+    unsigned v = 0;
+    int digits = 0;
+    int d = hex.value[u[0]];
+    if (d >= 0) {
+      v = unsigned(d);
+      digits = 1;
+      if ((d = hex.value[u[1]]) >= 0) {
+        v = v << 4 | unsigned(d);
+        digits = 2;
+        if ((d = hex.value[u[2]]) >= 0) {
+          v = v << 4 | unsigned(d);
+          digits = 3;
+          if ((d = hex.value[u[3]]) >= 0) {
+            v = v << 4 | unsigned(d);
+            digits = hex.value[u[4]] >= 0 ? 5 : 4;
+          }
+        }
+      }
+    }
+    p += digits;
+    char c = *p;
+    if (c == '.' || digits > 4 || count == 8) break;
+    if (digits == 0) {
+      // Only "::" at the very end may leave an empty group here.
+      if (c == ':' || gap != count || count == 0) break;
+      goto done;
+    }
+    g[count++] = v;
+    if (c != ':') goto done;
+    p++;
+    if (*p == ':') {
+      if (gap >= 0) break;
+      gap = count;
+      p++;
+    }
+  }
+  {
+    const char* end = begin;
+    while (is_address6_char(*end)) end++;
+    *run_end = end;
+    return parse_ipv6(begin, end, out);
+  }
+done:
+  // p is past the run unless the run goes on with a character the loop
+  // does not take.
+  if (is_address6_char(*p)) {
+    const char* end = p;
+    while (is_address6_char(*end)) end++;
+    *run_end = end;
+    return parse_ipv6(begin, end, out);
+  }
+  *run_end = p;
+  if (gap < 0 ? count != 8 : count == 8) return false;
+  uint64_t part[2] = {0, 0};
+  int shift = gap < 0 ? 0 : 8 - count;
+  for (int i = 0; i < count; i++) {
+    int at = i < gap || gap < 0 ? i : i + shift;
+    part[at >> 2] |= uint64_t(g[i]) << (48 - 16 * (at & 3));
+  }
+  *out = uint128(part[0]) << 64 | part[1];
+  return true;
+}
 
 bool parse_ipv6(const char* begin, const char* end, uint128* out) {
   const char* p = begin;
@@ -126,37 +208,54 @@ bool parse_ipv6(const char* begin, const char* end, uint128* out) {
   return true;
 }
 
+// For each set of zero groups (bit 7 the first group), where the longest
+// run of two or more starts and how long it is, the first on a tie; length
+// 0 when there is none.
+struct zero_runs {
+  uint8_t start[256] = {};
+  uint8_t length[256] = {};
+  constexpr zero_runs() {
+    for (int zeros = 0; zeros < 256; zeros++) {
+      int best = 0, best_length = 1;
+      for (int i = 0; i < 8;) {
+        int j = i;
+        while (j < 8 && (zeros >> (7 - j) & 1)) j++;
+        if (j - i > best_length) {
+          best = i;
+          best_length = j - i;
+        }
+        i = j > i ? j : i + 1;
+      }
+      start[zeros] = uint8_t(best);
+      length[zeros] = uint8_t(best_length > 1 ? best_length : 0);
+    }
+  }
+};
+constexpr zero_runs runs;
+
 int format_ipv6(uint128 a, char* dest) {
   unsigned g[8];
-  for (int i = 7; i >= 0; i--, a >>= 16) g[i] = unsigned(a & 0xffff);
-
-  // The longest run of zero groups, the first one on a tie; a run of one is
-  // not shortened.
-  int best = -1, best_length = 1;
-  for (int i = 0; i < 8;) {
-    if (g[i] != 0) {
-      i++;
-      continue;
-    }
-    int j = i;
-    while (j < 8 && g[j] == 0) j++;
-    if (j - i > best_length) {
-      best = i;
-      best_length = j - i;
-    }
-    i = j;
+  unsigned zeros = 0;
+  uint64_t high = uint64_t(a >> 64), low = uint64_t(a);
+  for (int i = 0; i < 4; i++) {
+    g[i] = unsigned(high >> (48 - 16 * i)) & 0xffff;
+    g[i + 4] = unsigned(low >> (48 - 16 * i)) & 0xffff;
   }
-
+  for (int i = 0; i < 8; i++) zeros |= unsigned(g[i] == 0) << (7 - i);
+  int best = runs.length[zeros] ? runs.start[zeros] : 8;
+  int after = best + runs.length[zeros];
   char* p = dest;
-  for (int i = 0; i < 8; i++) {
-    if (i == best) {
-      *p++ = ':';
-      *p++ = ':';
-      i += best_length - 1;
-      continue;
-    }
-    if (i > 0 && i != best + best_length) *p++ = ':';
+  for (int i = 0; i < best; i++) {
+    if (i > 0) *p++ = ':';
     p = put_group(g[i], p);
+  }
+  if (best < 8) {
+    *p++ = ':';
+    *p++ = ':';
+    for (int i = after; i < 8; i++) {
+      if (i > after) *p++ = ':';
+      p = put_group(g[i], p);
+    }
   }
   *p = '\0';
   return int(p - dest);

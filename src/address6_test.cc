@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <string.h>
 
 #include <memory>
@@ -47,8 +49,18 @@ bool parse(const std::string& s, uint128* a) {
 }
 
 testing::AssertionResult agrees(const std::string& s) {
-  uint128 mine = 1, theirs = 2;
+  uint128 mine = 1, theirs = 2, run = 3;
   bool ok = parse(s, &mine), expected = system_parse(s, &theirs);
+  // The run reader's shortcut must decide as the general reader does, on a
+  // run that ends where the text does.
+  bool whole_run = std::all_of(s.begin(), s.end(), is_address6_char);
+  std::string line = s + "/64";
+  const char* end = nullptr;
+  bool run_ok = whole_run && parse_ipv6_run(line.c_str(), &end, &run);
+  if (whole_run && (run_ok != ok || (ok && run != mine) ||
+                    end != line.c_str() + s.size()))
+    return testing::AssertionFailure() << "\"" << s << "\": parse_ipv6_run "
+                                       << (run_ok ? hex(run) : "invalid");
   if (ok == expected && (!ok || mine == theirs))
     return testing::AssertionSuccess();
   auto result = [](bool valid, uint128 a) {

@@ -4,130 +4,177 @@
 #include <string.h>
 
 #include "address.h"
-#include "batch.h"
 #include "messages.h"
 #include "notation.h"
+#include "notation6.h"
 #include "optimal.h"
 #include "optimize.h"
 #include "output.h"
 #include "positive.h"
 #include "reader.h"
 #include "settings.h"
+#include "shortest.h"
+#include "strict.h"
 #include "sweep.h"
-#include "tree.h"
 
-static inline bool is_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
-         c == '\r';
+template <typename F>
+tenvik_run<F>::tenvik_run() {
+  out.stream = settings.out_stream;
+  err.stream = settings.err_stream;
+  init_log<F>(log, &err);
+  tree.log = &log;
+  queue.tree = &tree;
+  queue.log = &log;
 }
-static inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-bool handle_line(char* line) {
-  if (!next_line()) return false;
-  // A comment runs from "#" to the end of the line. The line is not cut
-  // there: no notation reads past a "#", so only the search for the first
-  // digit has to stop at it (and the one warning that quotes the line).
+template <typename F>
+tenvik_run<F>::~tenvik_run() {
+  release_log(log);
+}
+
+template <typename F>
+bool handle_line(tenvik_run<F>& r, char* line) {
+  if (!next_line(r.queue)) return false;
   if (line[0] == '\0' || line[0] == '#') return true;
   if (line[0] == '*') {
-    if (!flush_blocks()) return false;
-    dump_tree(&root, 0, 0, 0, ' ', &root);
+    if (!flush_blocks(r.queue)) return false;
+    dump_tree(r.tree, &r.tree.root, 0, 0, 0, ' ', &r.tree.root);
     return true;
   }
-  const char* p = line;
-  while (is_blank(*p)) p++;
-  unsigned state = ST_YES;
-  if (!is_digit(*p)) {
-    // Only the first character of the modifier word counts.
-    char c = *p;
-    if (c != 'P' && c != 'p' && c != 'Y' && c != 'y' && c != '+') state = ST_NO;
-    while (*p && *p != '#' && !is_digit(*p)) p++;
-    if (!is_digit(*p)) return true;
-  }
-  if (opt_invert) state = opposite_state(state);
-  if (trace_flags & TRACE_INPUT) fprintf(out_stream, "%s  ", state_sign(state));
-  return parse_notations(p, state, line) != NOTATION_NO_MEMORY;
+  return read_line(r.queue, line) != NOTATION_NO_MEMORY;
 }
 
-int finish_input() {
-  if (trace_flags & TRACE_RAW_TREE) dump_with_counts("raw tree:\n-----\n");
+template <typename F>
+int finish_input(tenvik_run<F>& r) {
+  prefix_tree<F>& t = r.tree;
+  if (settings.trace_flags & TRACE_RAW_TREE)
+    dump_with_counts(t, "raw tree:\n-----\n");
   // Positive mode keeps the usual path: its disjoint permit blocks are
   // already the shortest such list, whichever tree they are taken from.
-  if (opt_optimal && !opt_positive) {
-    if (!make_optimal(&root)) {
-      fputs(MSG_NO_MEMORY, err_stream);
+  if (settings.opt_optimal && !settings.opt_positive) {
+    if (!make_optimal(t, &t.root)) {
+      fputs(MSG_NO_MEMORY, settings.err_stream);
       return EXIT_FAILURE_STATUS;
     }
-  } else if (trace_flags &
-             (TRACE_ROTATE | TRACE_MERGE | TRACE_REPEATED | TRACE_PRUNE)) {
-    fill_states(&root, ST_NO);
-    optimize_tree(&root);
+  } else if (settings.trace_flags & TRACE_STEPS) {
+    fill_states(t, &t.root, ST_NO);
+    optimize_tree(t, &t.root);
   } else {
-    fill_and_optimize(&root, ST_NO);
+    fill_and_optimize(t, &t.root, ST_NO);
   }
-  if (trace_flags & TRACE_OPTIMIZED_TREE)
-    dump_with_counts("-----\noptimized tree:\n");
-  if (opt_positive && !make_positive(&root)) {
-    fputs(MSG_NO_MEMORY, err_stream);
+  if (settings.trace_flags & TRACE_OPTIMIZED_TREE)
+    dump_with_counts(t, "-----\noptimized tree:\n");
+  if (settings.opt_positive && !make_positive(t, &t.root)) {
+    fputs(MSG_NO_MEMORY, settings.err_stream);
     return EXIT_FAILURE_STATUS;
   }
-  print_entries(&root, format_string);
+  print_entries(t, r.out, settings.format_string);
   return EXIT_OK;
 }
 
-// Whether every block may be held to the end: neither dumps nor traces
-// need the tree while the input is read.
-static bool hold_allowed() {
-  return !(trace_flags &
-           (TRACE_INPUT | TRACE_RAW_TREE | TRACE_OPTIMIZED_TREE | TRACE_ROTATE |
-            TRACE_MERGE | TRACE_REPEATED | TRACE_PRUNE));
+template <typename F>
+static bool handle(void* run, char* line, size_t length) {
+  tenvik_run<F>& r = *static_cast<tenvik_run<F>*>(run);
+  // Editors on some systems begin a file with a byte-order mark; its first
+  // byte would be taken for a deny modifier.
+  if (++r.line_number == 1 && strncmp(line, "\xef\xbb\xbf", 3) == 0) {
+    line += 3;
+    length -= 3;
+  }
+  if (settings.opt_strict) {
+    char why[STRICT_TEXT_MAX];
+    address_family family = F::BITS == 128 ? FAMILY_IPV6 : FAMILY_IPV4;
+    switch (judge_line(family, line, length, why)) {
+      case STRICT_ERROR:
+        fprintf(settings.err_stream, "%s:%llu: %s\n", r.name, r.line_number,
+                why);
+        r.strict_errors++;
+        return next_line(r.queue);
+      case STRICT_SKIP:
+        return next_line(r.queue);
+      case STRICT_READ:
+        break;
+    }
+  }
+  return handle_line(r, line);
 }
 
-int run_input(int fd, const char* name) {
-  // With the input trace every line goes into the tree as it is read, so
-  // that running out of memory ends the trace at the line that needed it.
-  set_batching(trace_flags & TRACE_INPUT ? BATCH_OFF
-               : hold_allowed()          ? BATCH_ALL
-                                         : BATCH_SOME);
-  int result = read_lines(fd, handle_line);
-  if (result == READ_OK && holding_all_blocks()) {
-    const queued_block* blocks;
+// After --strict found lines not read as written: what the list's warnings
+// were is still told, but no list is.
+template <typename F>
+static int fail_strict(tenvik_run<F>& r) {
+  fprintf(settings.err_stream, MSG_STRICT_FAILED, r.name, r.strict_errors,
+          r.strict_errors == 1 ? "" : "s");
+  return EXIT_FAILURE_STATUS;
+}
+
+template <typename F>
+static int run_family(int fd, const char* name,
+                      unsigned long long strict_errors) {
+  tenvik_run<F> r;
+  r.name = name;
+  r.strict_errors = strict_errors;
+  block_queue<F>& q = r.queue;
+  // Without dumps or step traces every block may be held to the end. With
+  // them and the input trace every line goes into the tree as it is read,
+  // so that running out of memory ends the trace at the line that needed
+  // it.
+  int trace = settings.trace_flags;
+  set_batching(q, !(trace & TRACE_TREE) ? BATCH_ALL
+                  : trace & TRACE_INPUT ? BATCH_OFF
+                                        : BATCH_SOME);
+  int result = read_lines(fd, handle<F>, &r);
+  bool failed = r.strict_errors > 0;
+  if (result == READ_OK && holding_all_blocks(q)) {
+    const queued_block<F>* blocks;
     size_t count;
-    if (merge_held_blocks(&blocks, &count)) {
-      // The shortest list is worked out on the tree; the sweep gives the
-      // others (in positive mode the option changes nothing).
-      bool tree = opt_optimal && !opt_positive;
-      bool ok = tree ? plant_blocks(blocks, count)
-                     : sweep_blocks(blocks, count, format_string);
-      set_batching(BATCH_OFF);
-      if (ok) return tree ? finish_input() : EXIT_OK;
-      fputs(MSG_NO_MEMORY, err_stream);
+    if (merge_held_blocks(q, &blocks, &count)) {
+      if (failed) return fail_strict(r);
+      // In positive mode the shortest list is the usual one: its disjoint
+      // permit blocks are already the fewest such.
+      bool ok =
+          settings.opt_optimal && !settings.opt_positive
+              ? print_shortest(blocks, count, settings.format_string, r.out)
+              : sweep_blocks(blocks, count, settings.format_string, r.out);
+      if (ok) return EXIT_OK;
+      fputs(MSG_NO_MEMORY, settings.err_stream);
       return EXIT_FAILURE_STATUS;
     }
   }
   // After a read error the blocks read so far still go in: their warnings
   // are written as if each line had gone in as it was read.
-  const queued_block* blocks;
+  const queued_block<F>* blocks;
   size_t count;
-  bool written = result == READ_FAILED && holding_all_blocks() &&
-                 merge_held_blocks(&blocks, &count);
+  bool written = result == READ_FAILED && holding_all_blocks(q) &&
+                 merge_held_blocks(q, &blocks, &count);
   if (!written && (result == READ_OK || result == READ_FAILED) &&
-      !flush_blocks())
+      !flush_blocks(q))
     result = READ_NO_MEMORY;
-  set_batching(BATCH_OFF);
+  set_batching(q, BATCH_OFF);
   switch (result) {
     case READ_OK:
-      return finish_input();
+      return failed ? fail_strict(r) : finish_input(r);
     case READ_FAILED:
       // A half-read list must not become a valid-looking access list.
-      fprintf(err_stream, MSG_CANNOT_READ, name);
+      fprintf(settings.err_stream, MSG_CANNOT_READ, name);
       return EXIT_FAILURE_STATUS;
     default:
-      fputs(MSG_NO_MEMORY, err_stream);
+      fputs(MSG_NO_MEMORY, settings.err_stream);
       return EXIT_FAILURE_STATUS;
   }
 }
 
-void reset_run() {
-  reset_settings();
-  reset_tree();
+int run_input(int fd, const char* name, unsigned long long strict_errors) {
+  return settings.family == FAMILY_IPV6
+             ? run_family<ipv6>(fd, name, strict_errors)
+             : run_family<ipv4>(fd, name, strict_errors);
 }
+
+void reset_run() { reset_settings(); }
+
+#define INSTANTIATE(F)                              \
+  template struct tenvik_run<F>;                    \
+  template bool handle_line(tenvik_run<F>&, char*); \
+  template int finish_input(tenvik_run<F>&);
+INSTANTIATE(ipv4)
+INSTANTIATE(ipv6)

@@ -5,10 +5,9 @@
 #include <string.h>
 
 #include "address.h"
-#include "batch.h"
 #include "messages.h"
+#include "queue.h"
 #include "settings.h"
-#include "tree.h"
 
 // White space of the C locale: blank, \t, \n, \v, \f, \r.
 static inline bool is_blank(char c) {
@@ -45,7 +44,7 @@ static inline bool scan_unsigned(const char*& p, uint64_t* out) {
 }
 
 // scanf's %d.
-static inline bool scan_signed(const char*& p, long long* out) {
+bool scan_length(const char*& p, long long* out) {
   bool neg;
   uint64_t v;
   if (!scan_number(p, &neg, &v)) return false;
@@ -110,7 +109,7 @@ int scan_pattern(const char* text, const char* pattern, uint64_t* unsigned_out,
       if (!scan_unsigned(p, unsigned_out++)) return count;
       count++;
     } else if (*f == 'd') {
-      if (!scan_signed(p, signed_out)) return count;
+      if (!scan_length(p, signed_out)) return count;
       count++;
     } else if (*p == *f) {
       p++;
@@ -127,60 +126,47 @@ static uint32_t quad(const uint64_t* n) {
 
 // Numbers above 255 would silently spill into the next octet; such a line
 // is dropped instead.
-static bool out_of_range(const uint64_t* n, int count, const char* line) {
+static bool out_of_range(warning_log& log, const uint64_t* n, int count,
+                         const char* line) {
   for (int i = 0; i < count; i++) {
     if (n[i] > 255) {
-      // The warning quotes the line without its comment.
-      const char* hash = strchr(line, '#');
-      size_t length = hash ? size_t(hash - line) : strlen(line);
-      char* text = static_cast<char*>(malloc(length + 1));
-      if (text) {
-        memcpy(text, line, length);
-        text[length] = '\0';
-      }
-      warn(MSG_OUT_OF_RANGE, text ? text : line);
-      free(text);
+      warn_quoting(log, MSG_OUT_OF_RANGE, line);
       return true;
     }
   }
   return false;
 }
 
-static int insert(int n, uint32_t a, unsigned state) {
-  return add_block(n, a, state) ? NOTATION_DONE : NOTATION_NO_MEMORY;
+typedef block_queue<ipv4> queue4;
+
+static int insert(queue4& q, int n, uint32_t a, unsigned state) {
+  return add_block(q, n, a, state) ? NOTATION_DONE : NOTATION_NO_MEMORY;
 }
 
 // Every notation begins with the address "%lu.%lu.%lu.%lu", so it is matched
 // once; each notation then matches its own rest from `rest` on. That gives
 // the same conversions as matching each whole pattern from the start.
 
-static int parse_prefix(const char* rest, uint64_t* n, unsigned state,
-                        const char* line) {
+static int parse_prefix(queue4& q, const char* rest, uint64_t* n,
+                        unsigned state, const char* line) {
   long long len = 0;
-  if (*rest != '/' || !scan_signed(++rest, &len)) return NOTATION_NO_MATCH;
-  if (out_of_range(n, 4, line)) return NOTATION_DONE;
+  if (*rest != '/' || !scan_length(++rest, &len)) return NOTATION_NO_MATCH;
+  if (out_of_range(*q.log, n, 4, line)) return NOTATION_DONE;
   if (len < 0) {
-    warn(MSG_PREFIX_NEGATIVE, len);
+    warn(*q.log, MSG_PREFIX_NEGATIVE, len);
     return NOTATION_DONE;
   }
   if (len > 32) {
-    warn(MSG_PREFIX_TOO_LONG, len);
+    warn(*q.log, MSG_PREFIX_TOO_LONG, len);
     len = 32;
   }
   uint32_t a = quad(n);
-  if (trace_flags & TRACE_INPUT)
-    fprintf(out_stream, "address/prefix %s/%d\n", dotted(a), int(len));
-  return insert(int(len), a, state);
+  if (settings.trace_flags & TRACE_INPUT)
+    fprintf(settings.out_stream, "address/prefix %s/%d\n", dotted(a), int(len));
+  return insert(q, int(len), a, state);
 }
 
-static int parse_range(const char* rest, uint64_t* n, unsigned state,
-                       const char* line) {
-  skip_blanks(rest);
-  if (*rest != '-') return NOTATION_NO_MATCH;
-  skip_blanks(++rest);
-  if (scan_quad(rest, n + 4) != 4) return NOTATION_NO_MATCH;
-  if (out_of_range(n, 8, line)) return NOTATION_DONE;
-  uint32_t start = quad(n), end = quad(n + 4);
+int range_block_prefix(uint32_t start, uint32_t end) {
   int len = auto_prefix(end);
   uint32_t d = start ^ end;
   // Aligned blocks: every one bit of start is also set in end. Compared in
@@ -189,65 +175,124 @@ static int parse_range(const char* rest, uint64_t* n, unsigned state,
     int k = d == 0xffffffffu ? 32 : __builtin_ctz(~d);
     len = 32 - k;
   }
-  uint64_t size = uint64_t(1) << (32 - len);
-  if (trace_flags & TRACE_INPUT) {
+  return len;
+}
+
+// A range as the fewest aligned blocks that hold exactly its addresses, as
+// IPv6 ranges are read.
+static int exact_range(queue4& q, uint32_t start, uint32_t end, unsigned state,
+                       const char* line) {
+  if (end < start) {
+    warn_quoting(*q.log, MSG_RANGE_REVERSED, line);
+    return NOTATION_DONE;
+  }
+  if (settings.trace_flags & TRACE_INPUT) {
+    int blocks = 0;
+    cover_range<ipv4>(start, end,
+                      [&blocks](uint32_t, int) { return ++blocks; });
     char first[16];
     format_dotted(start, first);
-    fprintf(out_stream, "range %s - %s by 0x%.8lx\n", first, dotted(end),
-            (unsigned long)(uint32_t)size);
+    fprintf(settings.out_stream, "range %s - %s, blocks: %d\n", first,
+            dotted(end), blocks);
+  }
+  return cover_range<ipv4>(start, end,
+                           [&q, state](uint32_t x, int n) {
+                             return add_block(q, n, x, state);
+                           })
+             ? NOTATION_DONE
+             : NOTATION_NO_MEMORY;
+}
+
+static int parse_range(queue4& q, const char* rest, uint64_t* n, unsigned state,
+                       const char* line) {
+  skip_blanks(rest);
+  if (*rest != '-') return NOTATION_NO_MATCH;
+  skip_blanks(++rest);
+  if (scan_quad(rest, n + 4) != 4) return NOTATION_NO_MATCH;
+  if (out_of_range(*q.log, n, 8, line)) return NOTATION_DONE;
+  uint32_t start = quad(n), end = quad(n + 4);
+  if (settings.opt_exact_ranges) return exact_range(q, start, end, state, line);
+  int len = range_block_prefix(start, end);
+  uint64_t size = uint64_t(1) << (32 - len);
+  if (settings.trace_flags & TRACE_INPUT) {
+    char first[16];
+    format_dotted(start, first);
+    fprintf(settings.out_stream, "range %s - %s by 0x%.8lx\n", first,
+            dotted(end), (unsigned long)(uint32_t)size);
   }
   if (end < start) return NOTATION_DONE;
   // Counted in 64 bits: the block ending at 255.255.255.255 ends the range
   // instead of wrapping to 0.
   uint64_t count = (uint64_t(end) - start) / size + 1;
-  return add_blocks(len, start, count, state) ? NOTATION_DONE
-                                              : NOTATION_NO_MEMORY;
+  return add_blocks(q, len, start, count, state) ? NOTATION_DONE
+                                                 : NOTATION_NO_MEMORY;
 }
 
-static int parse_mask(const char* rest, uint64_t* n, unsigned state,
+static int parse_mask(queue4& q, const char* rest, uint64_t* n, unsigned state,
                       const char* line) {
   skip_blanks(rest);
   if (scan_quad(rest, n + 4) != 4) return NOTATION_NO_MATCH;
-  if (out_of_range(n, 8, line)) return NOTATION_DONE;
+  if (out_of_range(*q.log, n, 8, line)) return NOTATION_DONE;
   uint32_t a = quad(n), m = quad(n + 4);
   uint32_t mask = (m & 0x80000000u) ? m : ~m;  // top bit clear: wildcard bits
   int len = mask == 0xffffffffu ? 32 : __builtin_clz(~mask);
   if (mask != netmask(len))
-    warn(MSG_INVALID_MASK, (unsigned long)n[4], (unsigned long)n[5],
+    warn(*q.log, MSG_INVALID_MASK, (unsigned long)n[4], (unsigned long)n[5],
          (unsigned long)n[6], (unsigned long)n[7]);
   if (len == 32 && a == 0) {
     len = 0;
-    warn(MSG_ZERO_BITS_MASK, (unsigned long)n[4], (unsigned long)n[5],
+    warn(*q.log, MSG_ZERO_BITS_MASK, (unsigned long)n[4], (unsigned long)n[5],
          (unsigned long)n[6], (unsigned long)n[7]);
   }
-  if (trace_flags & TRACE_INPUT) {
+  if (settings.trace_flags & TRACE_INPUT) {
     char first[16];
     format_dotted(a, first);
-    fprintf(out_stream, "address %s mask %s\n", first, dotted(netmask(len)));
+    fprintf(settings.out_stream, "address %s mask %s\n", first,
+            dotted(netmask(len)));
   }
-  return insert(len, a, state);
+  return insert(q, len, a, state);
 }
 
-static int parse_single(const char*, uint64_t* n, unsigned state,
+static int parse_single(queue4& q, const char*, uint64_t* n, unsigned state,
                         const char* line) {
-  if (out_of_range(n, 4, line)) return NOTATION_DONE;
+  if (out_of_range(*q.log, n, 4, line)) return NOTATION_DONE;
   uint32_t a = quad(n);
   int len = auto_prefix(a);
-  if (trace_flags & TRACE_INPUT)
-    fprintf(out_stream, "address %s auto prefix %d\n", dotted(a), len);
-  return insert(len, a, state);
+  if (settings.trace_flags & TRACE_INPUT)
+    fprintf(settings.out_stream, "address %s auto prefix %d\n", dotted(a), len);
+  return insert(q, len, a, state);
 }
 
-int parse_notations(const char* text, unsigned state, const char* line) {
-  static int (*const notations[])(const char*, uint64_t*, unsigned,
-                                  const char*) = {parse_prefix, parse_range,
-                                                  parse_mask, parse_single};
+int parse_notations(queue4& q, const char* text, unsigned state,
+                    const char* line) {
   uint64_t n[8];
   const char* rest = text;
   if (scan_quad(rest, n) != 4) return NOTATION_NO_MATCH;
-  for (auto notation : notations) {
-    int result = notation(rest, n, state, line);
-    if (result != NOTATION_NO_MATCH) return result;
+  int result = parse_prefix(q, rest, n, state, line);
+  if (result == NOTATION_NO_MATCH)
+    result = parse_range(q, rest, n, state, line);
+  if (result == NOTATION_NO_MATCH) result = parse_mask(q, rest, n, state, line);
+  if (result == NOTATION_NO_MATCH)
+    result = parse_single(q, rest, n, state, line);
+  return result;
+}
+
+int read_line(queue4& q, const char* line) {
+  const char* p = line;
+  while (is_blank(*p)) p++;
+  unsigned state = ST_YES;
+  if (!is_digit(*p)) {
+    // Only the first character of the modifier word counts.
+    char c = *p;
+    if (c != 'P' && c != 'p' && c != 'Y' && c != 'y' && c != '+') state = ST_NO;
+    // A comment runs from "#" to the end of the line. The line is not cut
+    // there: no notation reads past a "#", so only the search for the first
+    // digit has to stop at it (and the one warning that quotes the line).
+    while (*p && *p != '#' && !is_digit(*p)) p++;
+    if (!is_digit(*p)) return NOTATION_NO_MATCH;
   }
-  return NOTATION_NO_MATCH;
+  if (settings.opt_invert) state = opposite_state(state);
+  if (settings.trace_flags & TRACE_INPUT)
+    fprintf(settings.out_stream, "%s  ", state_sign(state));
+  return parse_notations(q, p, state, line);
 }

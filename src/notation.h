@@ -3,6 +3,9 @@
 
 #include <stdint.h>
 
+#include "family.h"
+#include "queue.h"
+
 // What became of a line handed to a notation.
 enum {
   NOTATION_NO_MATCH,   // the pattern did not match all its conversions
@@ -20,10 +23,28 @@ enum {
 int scan_pattern(const char* text, const char* pattern, uint64_t* unsigned_out,
                  long long* signed_out);
 
+/// Reads a signed decimal as the prefix notations read their length:
+/// optional white space, an optional sign, at least one digit; too many
+/// digits saturate at plus or minus (2^63 - 1). Moves p past it; false,
+/// with p anywhere, when there is no digit.
+bool scan_length(const char*& p, long long* out);
+
+/// The length of the blocks that the range start - end is cut into: the
+/// automatic prefix of the end, or the size of the aligned blocks that make
+/// the range exactly when every one bit of start is set in end and the
+/// difference is odd.
+int range_block_prefix(uint32_t start, uint32_t end);
+
 /// Tries the prefix, range, mask and single-address notations in that order
-/// on text (the line from its first digit) and inserts what the first
+/// on text (the line from its first digit) and queues what the first
 /// complete match names. `line` is the whole line, for the out-of-range
 /// warning.
-int parse_notations(const char* text, unsigned state, const char* line);
+int parse_notations(block_queue<ipv4>& q, const char* text, unsigned state,
+                    const char* line);
+
+/// Reads one IPv4 line that is neither empty, a comment nor a dump request:
+/// its modifier, the input trace's sign, its notation. Returns a
+/// NOTATION_* result.
+int read_line(block_queue<ipv4>& q, const char* line);
 
 #endif  // TENVIK_NOTATION_H_

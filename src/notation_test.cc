@@ -12,6 +12,7 @@
 
 #include "address.h"
 #include "driver.h"
+#include "family.h"
 #include "run_capture.h"
 #include "settings.h"
 #include "tree.h"
@@ -20,7 +21,8 @@ namespace {
 
 // Every node below the root that holds a state of its own, in address
 // order, as "10.0.0.0/8 YES" joined by ", ".
-void collect(const node* x, uint32_t addr, int prefix, std::string* blocks) {
+void collect(const prefix_tree<ipv4>& t, const node* x, uint32_t addr,
+             int prefix, std::string* blocks) {
   if (!x) return;
   if (prefix > 0 && get_state(x) != ST_UNSET) {
     if (!blocks->empty()) *blocks += ", ";
@@ -28,8 +30,9 @@ void collect(const node* x, uint32_t addr, int prefix, std::string* blocks) {
                state_name(get_state(x));
   }
   if (prefix == 32) return;
-  collect(get_child(x, 0), addr, prefix + 1, blocks);
-  collect(get_child(x, 1), child_addr(addr, prefix, 1), prefix + 1, blocks);
+  collect(t, t.child(x, 0), addr, prefix + 1, blocks);
+  collect(t, t.child(x, 1), child_of<ipv4>(addr, prefix, 1), prefix + 1,
+          blocks);
 }
 
 struct parsed {
@@ -39,18 +42,21 @@ struct parsed {
   std::string root;    // the root's state afterwards
 };
 
-// Hands one input line to the line handler on a fresh tree, with the
+// Hands one input line to the line handler of a fresh run, with the
 // input-parsing trace on, and reports what it inserted.
 parsed parse_line(const std::string& line, int silent = 0) {
-  captured_streams streams;
-  trace_flags = TRACE_INPUT;
-  opt_silent = silent;
-  std::vector<char> text(line.begin(), line.end());
-  text.push_back('\0');
-  EXPECT_TRUE(handle_line(text.data())) << line;
+  captured_streams streams;  // resets every setting: set them after it
+  settings.trace_flags = TRACE_INPUT;
+  settings.opt_silent = silent;
   parsed p;
-  collect(&root, 0, 0, &p.blocks);
-  p.root = state_name(get_state(&root));
+  {
+    tenvik_run<ipv4> r;  // takes the captured streams
+    std::vector<char> text(line.begin(), line.end());
+    text.push_back('\0');
+    EXPECT_TRUE(handle_line(r, text.data())) << line;
+    collect(r.tree, &r.tree.root, 0, 0, &p.blocks);
+    p.root = state_name(get_state(&r.tree.root));
+  }
   p.out = streams.out();
   p.err = streams.err();
   return p;

@@ -3,58 +3,51 @@
 #include "address.h"
 
 // While the pass runs, a node's state bits hold its set of candidate
-// states. ST_NO is 1 and ST_YES is 2, so a set is the OR of its members and
-// BOTH stands for the two of them; no set is ever empty.
-static const unsigned BOTH = ST_NO | ST_YES;
+// states.
 
 // Bottom-up: the candidate set of x, whose decision as read is its own
 // state or else `inherited`. The tree is completed only in thought: the
 // missing child of an inner node is a leaf deciding as x does, so its set
 // is that one state and no node is made for it.
-static unsigned candidates(node* x, unsigned inherited) {
+template <typename F>
+static unsigned candidates(prefix_tree<F>& t, node* x, unsigned inherited) {
   unsigned own = get_state(x);
   unsigned decision = own != ST_UNSET ? own : inherited;
   unsigned set = decision;
   if (!is_leaf(x)) {
-    node* c0 = get_child(x, 0);
-    node* c1 = get_child(x, 1);
-    unsigned s0 = c0 ? candidates(c0, decision) : decision;
-    unsigned s1 = c1 ? candidates(c1, decision) : decision;
-    set = (s0 & s1) ? (s0 & s1) : (s0 | s1);
+    node* c0 = t.child(x, 0);
+    node* c1 = t.child(x, 1);
+    unsigned s0 = c0 ? candidates(t, c0, decision) : decision;
+    unsigned s1 = c1 ? candidates(t, c1, decision) : decision;
+    set = meet(s0, s1);
   }
   set_state(x, set);
   return set;
 }
 
-// The decision as read of the missing child of a node with set `set` whose
-// other child has set `sibling`. It was the node's own decision d, and the
-// node's set came from {d} and `sibling`: when they meet, the set is {d};
-// when they do not, it is their union, which is BOTH only then, and d is
-// the one state that `sibling` lacks.
-static unsigned missing_child_state(unsigned set, unsigned sibling) {
-  return set == BOTH ? BOTH ^ sibling : set;
-}
-
-static bool choose(node* x, unsigned inherited);
+template <typename F>
+static bool choose(prefix_tree<F>& t, node* x, unsigned inherited);
 
 // x takes `own` (ST_UNSET for none) and passes `decision` down. A child
 // left without a state in its whole subtree goes back to the pool; a
 // missing child whose decision differs from x's new one becomes a leaf
 // carrying it. Children are settled first so that the nodes they free are
 // the ones taken again.
-static bool settle(node* x, unsigned set, unsigned own, unsigned decision) {
+template <typename F>
+static bool settle(prefix_tree<F>& t, node* x, unsigned set, unsigned own,
+                   unsigned decision) {
   set_state(x, own);
   if (is_leaf(x)) return true;
-  uint32_t index[2] = {child_index(x, 0), child_index(x, 1)};
+  node_index index[2] = {child_index(x, 0), child_index(x, 1)};
   unsigned child_set[2] = {0, 0};
   for (int b = 0; b < 2; b++)
-    if (index[b]) child_set[b] = get_state(node_at(index[b]));
+    if (index[b]) child_set[b] = get_state(t.at(index[b]));
   for (int b = 0; b < 2; b++) {
     if (!index[b]) continue;
-    node* c = node_at(index[b]);
-    if (!choose(c, decision)) return false;
+    node* c = t.at(index[b]);
+    if (!choose(t, c, decision)) return false;
     if (get_state(c) == ST_UNSET && is_leaf(c)) {
-      free_subtree(index[b]);
+      free_subtree(t, index[b]);
       set_child(x, b, 0);
     }
   }
@@ -62,9 +55,9 @@ static bool settle(node* x, unsigned set, unsigned own, unsigned decision) {
     if (index[b]) continue;
     unsigned leaf = missing_child_state(set, child_set[1 - b]);
     if (leaf == decision) continue;
-    uint32_t n = take_node();
+    node_index n = take_node(t.pool);
     if (!n) return false;
-    set_state(node_at(n), leaf);
+    set_state(t.at(n), leaf);
     set_child(x, b, n);
   }
   return true;
@@ -76,15 +69,20 @@ static bool settle(node* x, unsigned set, unsigned own, unsigned decision) {
 // takes its single candidate: a set of two members holds both states and
 // so always holds `inherited`, hence a set that lacks it has exactly one
 // member, and the set's value is that state.
-static bool choose(node* x, unsigned inherited) {
+template <typename F>
+static bool choose(prefix_tree<F>& t, node* x, unsigned inherited) {
   unsigned set = get_state(x);
-  if (set & inherited) return settle(x, set, ST_UNSET, inherited);
-  return settle(x, set, set, set);
+  if (set & inherited) return settle(t, x, set, ST_UNSET, inherited);
+  return settle(t, x, set, set, set);
 }
 
-bool make_optimal(node* x) {
+template <typename F>
+bool make_optimal(prefix_tree<F>& t, node* x) {
   // The root has a state of its own, so the ST_NO passed in never counts.
-  unsigned set = candidates(x, ST_NO);
+  unsigned set = candidates(t, x, ST_NO);
   unsigned own = (set & ST_NO) ? ST_NO : ST_YES;
-  return settle(x, set, own, own);
+  return settle(t, x, set, own, own);
 }
+
+template bool make_optimal(prefix_tree<ipv4>&, node*);
+template bool make_optimal(prefix_tree<ipv6>&, node*);

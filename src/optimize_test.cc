@@ -262,12 +262,13 @@ TEST(OptimizeTree, LoneRootIsLeftAlone) {
             run_list("", traced(ALL_STEPS)).out);
   for (unsigned s : {ST_NO, ST_YES}) {
     captured_streams streams;
-    trace_flags = ALL_STEPS;
-    set_state(&root, s);
-    fill_states(&root, ST_NO);
-    optimize_tree(&root);
-    EXPECT_EQ(s, get_state(&root));
-    EXPECT_TRUE(is_leaf(&root));
+    settings.trace_flags = ALL_STEPS;
+    tenvik_run<ipv4> r;
+    set_state(&r.tree.root, s);
+    fill_states(r.tree, &r.tree.root, ST_NO);
+    optimize_tree(r.tree, &r.tree.root);
+    EXPECT_EQ(s, get_state(&r.tree.root));
+    EXPECT_TRUE(is_leaf(&r.tree.root));
     EXPECT_EQ("", streams.out());
   }
 }
@@ -276,22 +277,25 @@ uint32_t quad(unsigned a, unsigned b, unsigned c, unsigned d) {
   return uint32_t(a) << 24 | uint32_t(b) << 16 | uint32_t(c) << 8 | d;
 }
 
-node* find(uint32_t addr, int prefix) {
-  node* x = &root;
-  for (int i = 0; i < prefix && x; i++)
-    x = get_child(x, (addr >> (31 - i)) & 1);
+typedef prefix_tree<ipv4> tree4;
+
+node* find(tree4& t, uint32_t addr, int prefix) {
+  node* x = &t.root;
+  for (int i = 0; i < prefix && x; i++) x = t.child(x, (addr >> (31 - i)) & 1);
   return x;
 }
 
 TEST(FillStates, StartNodeTakesTheInheritedState) {
   for (unsigned inherited : {ST_NO, ST_YES}) {
     captured_streams streams;
-    insert_prefix(8, quad(10, 0, 0, 0), ST_YES);
-    fill_states(get_child(&root, 0), inherited);
+    tenvik_run<ipv4> r;
+    insert_prefix(r.tree, 8, quad(10, 0, 0, 0), ST_YES);
+    fill_states(r.tree, r.tree.child(&r.tree.root, 0), inherited);
     for (int p = 1; p < 8; p++)
-      EXPECT_EQ(inherited, get_state(find(quad(10, 0, 0, 0), p))) << "/" << p;
-    EXPECT_EQ(unsigned(ST_YES), get_state(find(quad(10, 0, 0, 0), 8)));
-    EXPECT_EQ(unsigned(ST_NO), get_state(&root));
+      EXPECT_EQ(inherited, get_state(find(r.tree, quad(10, 0, 0, 0), p)))
+          << "/" << p;
+    EXPECT_EQ(unsigned(ST_YES), get_state(find(r.tree, quad(10, 0, 0, 0), 8)));
+    EXPECT_EQ(unsigned(ST_NO), get_state(&r.tree.root));
   }
 }
 
@@ -341,11 +345,11 @@ unsigned model_decision(const std::vector<block>& blocks, uint32_t a) {
 }
 
 // The tree's decision: the deepest state on the address's path.
-unsigned tree_decision(uint32_t a) {
-  const node* x = &root;
+unsigned tree_decision(const tree4& t, uint32_t a) {
+  const node* x = &t.root;
   unsigned decision = get_state(x);
   for (int i = 0; i < 32; i++) {
-    x = get_child(x, (a >> (31 - i)) & 1);
+    x = t.child(x, (a >> (31 - i)) & 1);
     if (!x) break;
     if (get_state(x) != ST_UNSET) decision = get_state(x);
   }
@@ -373,7 +377,7 @@ struct walk_result {
   long unset = 0;
 };
 
-void walk(const node* x, unsigned above, walk_result* r) {
+void walk(const tree4& t, const node* x, unsigned above, walk_result* r) {
   unsigned s = get_state(x);
   if (s == ST_UNSET) {
     r->unset++;
@@ -383,7 +387,7 @@ void walk(const node* x, unsigned above, walk_result* r) {
   }
   unsigned below = s == ST_UNSET ? above : s;
   for (int b = 0; b < 2; b++)
-    if (const node* c = get_child(x, b)) walk(c, below, r);
+    if (const node* c = t.child(x, b)) walk(t, c, below, r);
 }
 
 TEST(OptimizeTree, KeepsEveryDecisionAndLeavesNoRedundantState) {
@@ -392,42 +396,44 @@ TEST(OptimizeTree, KeepsEveryDecisionAndLeavesNoRedundantState) {
   int rotations = 0;
   for (int round = 0; round < 1000; round++) {
     captured_streams streams;
-    opt_silent = 1;
+    settings.opt_silent = 1;
+    tenvik_run<ipv4> run;
+    tree4& t = run.tree;
     std::vector<block> blocks = random_blocks(gen);
     for (const block& b : blocks)
-      ASSERT_NE(nullptr, insert_prefix(b.prefix, b.addr, b.state));
+      ASSERT_NE(nullptr, insert_prefix(t, b.prefix, b.addr, b.state));
     std::vector<uint32_t> addrs = probes(blocks, gen);
     std::string where =
         "seed " + std::to_string(seed) + ", round " + std::to_string(round);
 
     for (uint32_t a : addrs)
-      ASSERT_EQ(model_decision(blocks, a), tree_decision(a))
+      ASSERT_EQ(model_decision(blocks, a), tree_decision(t, a))
           << where << ", as inserted, at " << dotted(a);
 
-    fill_states(&root, ST_NO);
+    fill_states(t, &t.root, ST_NO);
     long counts[3] = {0, 0, 0};
-    count_states(&root, counts);
+    count_states(t, &t.root, counts);
     ASSERT_EQ(0, counts[ST_UNSET]) << where;
     for (uint32_t a : addrs)
-      ASSERT_EQ(model_decision(blocks, a), tree_decision(a))
+      ASSERT_EQ(model_decision(blocks, a), tree_decision(t, a))
           << where << ", filled, at " << dotted(a);
 
     // Only rotations are traced, to count them: they are the rare step.
-    trace_flags = TRACE_ROTATE;
-    optimize_tree(&root);
-    trace_flags = 0;
+    settings.trace_flags = TRACE_ROTATE;
+    optimize_tree(t, &t.root);
+    settings.trace_flags = 0;
     std::string trace = streams.out();
     for (size_t at = 0; (at = trace.find("-opt1/", at)) != std::string::npos;
          at++)
       rotations++;
     for (uint32_t a : addrs)
-      ASSERT_EQ(model_decision(blocks, a), tree_decision(a))
+      ASSERT_EQ(model_decision(blocks, a), tree_decision(t, a))
           << where << ", optimized, at " << dotted(a);
     walk_result r;
-    walk(&root, ST_UNSET, &r);
+    walk(t, &t.root, ST_UNSET, &r);
     EXPECT_EQ(0, r.unset_leaves) << where;
     EXPECT_EQ(0, r.repeated) << where;
-    ASSERT_NE(unsigned(ST_UNSET), get_state(&root)) << where;
+    ASSERT_NE(unsigned(ST_UNSET), get_state(&t.root)) << where;
   }
   // The rounds must reach the one step that moves nodes.
   EXPECT_LT(60, rotations);
@@ -435,15 +441,15 @@ TEST(OptimizeTree, KeepsEveryDecisionAndLeavesNoRedundantState) {
 
 // Every node's block with the state of its nearest ancestor-or-self that
 // has one: the decision for the block before the fill.
-void nearest_states(const node* x, uint32_t addr, int prefix, unsigned above,
-                    std::vector<block>* found) {
+void nearest_states(const tree4& t, const node* x, uint32_t addr, int prefix,
+                    unsigned above, std::vector<block>* found) {
   unsigned s = get_state(x) == ST_UNSET ? above : get_state(x);
   found->push_back({addr, prefix, s});
   if (prefix == 32) return;
-  if (const node* c = get_child(x, 0))
-    nearest_states(c, addr, prefix + 1, s, found);
-  if (const node* c = get_child(x, 1))
-    nearest_states(c, child_addr(addr, prefix, 1), prefix + 1, s, found);
+  if (const node* c = t.child(x, 0))
+    nearest_states(t, c, addr, prefix + 1, s, found);
+  if (const node* c = t.child(x, 1))
+    nearest_states(t, c, child_of<ipv4>(addr, prefix, 1), prefix + 1, s, found);
 }
 
 TEST(FillStates, EveryNodeTakesItsNearestSetAncestorsState) {
@@ -451,14 +457,16 @@ TEST(FillStates, EveryNodeTakesItsNearestSetAncestorsState) {
   std::mt19937 gen(seed);
   for (int round = 0; round < 200; round++) {
     captured_streams streams;
-    opt_silent = 1;
+    settings.opt_silent = 1;
+    tenvik_run<ipv4> r;
     std::vector<block> blocks = random_blocks(gen);
-    for (const block& b : blocks) insert_prefix(b.prefix, b.addr, b.state);
+    for (const block& b : blocks)
+      insert_prefix(r.tree, b.prefix, b.addr, b.state);
     std::vector<block> expected;
-    nearest_states(&root, 0, 0, ST_NO, &expected);
-    fill_states(&root, ST_NO);
+    nearest_states(r.tree, &r.tree.root, 0, 0, ST_NO, &expected);
+    fill_states(r.tree, &r.tree.root, ST_NO);
     for (const block& e : expected) {
-      const node* x = find(e.addr, e.prefix);
+      const node* x = find(r.tree, e.addr, e.prefix);
       ASSERT_NE(nullptr, x);
       ASSERT_EQ(e.state, get_state(x))
           << "seed " << seed << ", round " << round << ", node "

@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include "tree.h"
+#include "writer.h"
 
 // An entry line holds at most this many characters before its newline.
 const size_t ENTRY_MAX = 255;
@@ -13,21 +14,29 @@ const size_t ENTRY_MAX = 255;
 /// line (ENTRY_MAX + 1 bytes), without a newline; returns its length.
 /// Conversions: %a address, %k netmask, %w wildcard bits, %m modifier
 /// text, %p prefix; % and any other character gives that character, a
-/// trailing % nothing. No format character is taken once 253 characters
+/// trailing % nothing; with --seq, %n the entry's number, `index` counting
+/// from 0 for the first. No format character is taken once 253 characters
 /// are out, and a conversion is cut at ENTRY_MAX.
-size_t format_entry(const char* format, unsigned state, uint32_t addr,
-                    int prefix, char* line);
+template <typename F>
+size_t format_entry(const char* format, unsigned state, typename F::addr addr,
+                    int prefix, char* line, uint64_t index = 0);
 
-/// Adds one entry line to the output, which goes out in big chunks.
-void put_entry(const char* format, unsigned state, uint32_t addr, int prefix);
+/// Adds one entry line to the output.
+template <typename F>
+inline void put_entry(chunk_writer& out, const char* format, unsigned state,
+                      typename F::addr addr, int prefix) {
+  make_room(out, ENTRY_MAX + 2);
+  size_t len = format_entry<F>(format, state, addr, prefix,
+                               out.chunk + out.used, out.lines++);
+  out.chunk[out.used + len] = '\n';
+  out.used += len + 1;
+}
 
-/// Writes out the entries put so far.
-void end_entries();
-
-/// Prints the entries of the tree whose root is x (the block 0.0.0.0/0),
-/// children before parents (so every block comes after the blocks inside
-/// it, the root last): ST_YES nodes, and ST_NO nodes unless positive mode
-/// is on.
-void print_entries(const node* x, const char* format);
+/// Prints the entries of the tree, children before parents (so every block
+/// comes after the blocks inside it, the root last): ST_YES nodes, and
+/// ST_NO nodes unless positive mode is on; then writes out the chunk.
+template <typename F>
+void print_entries(const prefix_tree<F>& t, chunk_writer& out,
+                   const char* format);
 
 #endif  // TENVIK_OUTPUT_H_

@@ -25,7 +25,7 @@ std::string entry(const std::string& format, unsigned state, uint32_t addr,
                   int prefix) {
   char line[ENTRY_MAX + 1];
   memset(line, '?', sizeof line);
-  size_t len = format_entry(format.c_str(), state, addr, prefix, line);
+  size_t len = format_entry<ipv4>(format.c_str(), state, addr, prefix, line);
   EXPECT_GE(ENTRY_MAX, len) << format;
   if (len > ENTRY_MAX) return "";
   EXPECT_EQ('\0', line[len]) << format;
@@ -78,12 +78,12 @@ TEST(FormatEntry, EveryConversion) {
 
 TEST(FormatEntry, ModifierTexts) {
   captured_streams defaults;
-  permit_string = "allow";
-  deny_string = "block,with,commas";
+  settings.permit_string = "allow";
+  settings.deny_string = "block,with,commas";
   EXPECT_EQ("allow:10.1.2.3/32",
             entry("%m:%a/%p", ST_YES, quad(10, 1, 2, 3), 32));
   EXPECT_EQ("block,with,commas:0.0.0.0/0", entry("%m:%a/%p", ST_NO, 0, 0));
-  permit_string = "";
+  settings.permit_string = "";
   EXPECT_EQ("[]", entry("[%m]", ST_YES, 0, 0));
 }
 
@@ -116,7 +116,7 @@ TEST(FormatEntry, LengthLimits) {
       {"%m-%m-", permit200.c_str(), 8, permit200 + "-" + std::string(54, 'P')},
   };
   for (const row& r : rows) {
-    permit_string = r.permit;
+    settings.permit_string = r.permit;
     EXPECT_EQ(r.expected, entry(r.format, ST_YES, 0, r.prefix))
         << r.format.size() << "-character format, permit text of "
         << strlen(r.permit);
@@ -161,13 +161,14 @@ TEST(FormatEntry, WholeLinesThroughTheProgram) {
 
 TEST(PrintEntries, ChildrenBeforeParentsLowerHalfFirst) {
   captured_streams streams;
-  insert_prefix(8, quad(10, 0, 0, 0), ST_YES);
-  insert_prefix(16, quad(10, 1, 0, 0), ST_NO);
-  insert_prefix(16, quad(10, 0, 0, 0), ST_YES);
-  insert_prefix(32, quad(10, 1, 0, 7), ST_YES);
-  insert_prefix(16, quad(192, 168, 0, 0), ST_NO);
-  insert_prefix(1, quad(128, 0, 0, 0), ST_YES);
-  print_entries(&root, "%m %a/%p");
+  tenvik_run<ipv4> r;
+  insert_prefix(r.tree, 8, quad(10, 0, 0, 0), ST_YES);
+  insert_prefix(r.tree, 16, quad(10, 1, 0, 0), ST_NO);
+  insert_prefix(r.tree, 16, quad(10, 0, 0, 0), ST_YES);
+  insert_prefix(r.tree, 32, quad(10, 1, 0, 7), ST_YES);
+  insert_prefix(r.tree, 16, quad(192, 168, 0, 0), ST_NO);
+  insert_prefix(r.tree, 1, quad(128, 0, 0, 0), ST_YES);
+  print_entries(r.tree, r.out, "%m %a/%p");
   // Unset nodes on the paths never print; the root comes last.
   EXPECT_EQ(
       "permit 10.0.0.0/16\n"
@@ -182,39 +183,46 @@ TEST(PrintEntries, ChildrenBeforeParentsLowerHalfFirst) {
 
 TEST(PrintEntries, PositiveModePrintsOnlyPermits) {
   captured_streams streams;
-  opt_positive = 1;
-  insert_prefix(8, quad(10, 0, 0, 0), ST_YES);
-  insert_prefix(16, quad(10, 1, 0, 0), ST_NO);
-  insert_prefix(32, quad(10, 1, 0, 7), ST_YES);
-  print_entries(&root, "%m %a/%p");
+  settings.opt_positive = 1;
+  tenvik_run<ipv4> r;
+  insert_prefix(r.tree, 8, quad(10, 0, 0, 0), ST_YES);
+  insert_prefix(r.tree, 16, quad(10, 1, 0, 0), ST_NO);
+  insert_prefix(r.tree, 32, quad(10, 1, 0, 7), ST_YES);
+  print_entries(r.tree, r.out, "%m %a/%p");
   EXPECT_EQ(
       "permit 10.1.0.7/32\n"
       "permit 10.0.0.0/8\n",
       streams.out());
 }
 
-TEST(PrintEntries, NothingForAnAbsentTree) {
+// The walk starts at the root, which every tree has: the least it can be
+// given is a tree without a single state.
+TEST(PrintEntries, NothingForATreeWithoutStates) {
   captured_streams streams;
-  print_entries(nullptr, "%m %a/%p");
+  tenvik_run<ipv4> r;
+  set_state(&r.tree.root, ST_UNSET);
+  print_entries(r.tree, r.out, "%m %a/%p");
   EXPECT_EQ("", streams.out());
+  EXPECT_EQ(0u, r.out.used);
 }
 
 TEST(PrintEntries, ThousandsOfLongLinesInOrder) {
   captured_streams streams;
   const std::string long_permit(300, 'P');
-  permit_string = long_permit.c_str();
+  settings.permit_string = long_permit.c_str();
+  tenvik_run<ipv4> r;
   std::string expected;
   for (uint32_t i = 0; i < 4096; i++) {
     uint32_t a = quad(10, 0, 0, 0) + i;
     unsigned s = i % 3 == 0 ? ST_NO : ST_YES;
-    insert_prefix(32, a, s);
+    insert_prefix(r.tree, 32, a, s);
     // Permit lines are cut at 255 characters; deny lines are short.
     std::string line = std::string(dotted(a)) + " " +
                        (s == ST_YES ? long_permit : std::string("deny  "));
     expected += line.substr(0, 255) + "\n";
   }
   expected += "0.0.0.0 deny  \n";
-  print_entries(&root, "%a %m");
+  print_entries(r.tree, r.out, "%a %m");
   std::string out = streams.out();
   EXPECT_EQ(expected.size(), out.size());
   EXPECT_TRUE(expected == out) << "the printed list differs";

@@ -1,19 +1,28 @@
 #include "positive.h"
 
-bool make_positive(node* x) {
+#include "optimize.h"
+
+template <typename F>
+bool make_positive(prefix_tree<F>& t, node* x) {
   if (is_leaf(x)) return true;
   unsigned s = get_state(x);
   for (int b = 0; b < 2; b++) {
-    node* c = get_child(x, b);
+    half_view h;
+    node* c = t.child(x, b);
     if (c) {
-      if (get_state(c) == ST_UNSET) set_state(c, s);
-      continue;
+      h.present = true;
+      h.state = uint8_t(get_state(c));
+    } else {
+      node_index index = take_node(t.pool);
+      if (!index) return false;
+      set_child(x, b, index);
+      c = t.at(index);
     }
-    uint32_t index = take_node();
-    if (!index) return false;
-    set_state(node_at(index), s);
-    set_child(x, b, index);
+    set_state(c, positive_state(s, h));
   }
   set_state(x, ST_UNSET);
-  return make_positive(get_child(x, 0)) && make_positive(get_child(x, 1));
+  return make_positive(t, t.child(x, 0)) && make_positive(t, t.child(x, 1));
 }
+
+template bool make_positive(prefix_tree<ipv4>&, node*);
+template bool make_positive(prefix_tree<ipv6>&, node*);

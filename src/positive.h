@@ -8,6 +8,7 @@
 /// leaves partition the subtree's block, each holding the decision for its
 /// whole block. Expects an optimized tree. Returns false when the pool
 /// cannot grow (the tree is then incomplete).
-bool make_positive(node* x);
+template <typename F>
+bool make_positive(prefix_tree<F>& t, node* x);
 
 #endif  // TENVIK_POSITIVE_H_

@@ -5,13 +5,16 @@
 #include <string.h>
 #include <unistd.h>
 
-static bool end_line(char* line, char* end, bool (*handle_line)(char*)) {
+typedef bool (*line_handler)(void*, char*, size_t);
+
+static bool end_line(char* line, char* end, line_handler handle_line,
+                     void* context) {
   if (end > line && end[-1] == '\r') end--;
   *end = '\0';
-  return handle_line(line);
+  return handle_line(context, line, size_t(end - line));
 }
 
-int read_lines(int fd, bool (*handle_line)(char* line)) {
+int read_lines(int fd, line_handler handle_line, void* context) {
   size_t capacity = size_t(1) << 20;
   // One byte more than the capacity, for the terminator of a last line
   // without a newline.
@@ -20,9 +23,10 @@ int read_lines(int fd, bool (*handle_line)(char* line)) {
   size_t start = 0, scanned = 0, filled = 0;
   int result = READ_OK;
   for (;;) {
-    char* nl = static_cast<char*>(memchr(buf + scanned, '\n', filled - scanned));
+    char* nl =
+        static_cast<char*>(memchr(buf + scanned, '\n', filled - scanned));
     if (nl) {
-      if (!end_line(buf + start, nl, handle_line)) {
+      if (!end_line(buf + start, nl, handle_line, context)) {
         result = READ_STOPPED;
         break;
       }
@@ -52,7 +56,7 @@ int read_lines(int fd, bool (*handle_line)(char* line)) {
       break;
     }
     if (got == 0) {
-      if (filled > 0 && !end_line(buf, buf + filled, handle_line))
+      if (filled > 0 && !end_line(buf, buf + filled, handle_line, context))
         result = READ_STOPPED;
       break;
     }

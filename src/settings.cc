@@ -4,34 +4,18 @@
 
 #include "messages.h"
 
-int opt_invert = 0;
-int opt_silent = 0;
-int opt_positive = 0;
-int trace_flags = 0;
-int opt_optimal = 0;
-const char* permit_string = "permit";
-const char* deny_string = "deny  ";
-const char* format_string = "%m %a %w";
-FILE* out_stream = stdout;
-FILE* err_stream = stderr;
+tenvik_settings settings;
 
-void reset_settings() {
-  opt_invert = 0;
-  opt_silent = 0;
-  opt_positive = 0;
-  trace_flags = 0;
-  opt_optimal = 0;
-  permit_string = "permit";
-  deny_string = "deny  ";
-  format_string = "%m %a %w";
-  out_stream = stdout;
-  err_stream = stderr;
-}
+void reset_settings() { settings = tenvik_settings(); }
 
 void check_format() {
+  if (!settings.format_string)
+    settings.format_string =
+        settings.family == FAMILY_IPV6 ? "%m %a/%p" : "%m %a %w";
   // A plain substring search: "%%m" counts as holding the modifier too.
-  if (strstr(format_string, "%m") == nullptr && !opt_positive) {
-    opt_positive = 1;
-    if (!opt_silent) fputs(MSG_NO_MODIFIER, err_stream);
+  if (strstr(settings.format_string, "%m") == nullptr &&
+      !settings.opt_positive) {
+    settings.opt_positive = 1;
+    if (!settings.opt_silent) fputs(MSG_NO_MODIFIER, settings.err_stream);
   }
 }

@@ -6,20 +6,20 @@
 #include <algorithm>
 
 #include "address.h"
+#include "optimize.h"
 #include "output.h"
+#include "pieces.h"
 #include "radix.h"
 #include "settings.h"
-#include "tree.h"
 
-// A finished node as its parent's optimizer steps see it. The rotation
-// reaches one level further down, to a lone leaf child, so that child's
-// side, state and entry come along.
+namespace {
+
+// A finished node as its parent's steps see it, and the entry of its lone
+// leaf child, outside positive mode: the rotation reaches one level further
+// down, to that child, whose entry it moves.
 struct summary {
-  uint8_t state;
-  bool leaf;
-  bool lone_leaf;  // exactly one child, and that child is a leaf
-  uint8_t lone_state;
-  uint32_t lone_entry;  // that child's entry, outside positive mode
+  half_view view;
+  uint32_t lone_entry;
 };
 
 // A node on the current path that is a block or has two children: its
@@ -30,35 +30,52 @@ struct summary {
 struct frame {
   uint8_t depth;
   uint8_t state;
-  bool has[2];
   summary child[2];
 };
 
-// Entries as they are found, each a 64-bit key that sorts into output
-// order, the order of a walk that prints a node after its children: the
-// block's last address above (a block ends after the blocks inside it, or
-// with the one along its upper edge), 32 minus the prefix length next (of
-// those, the longer first), the state at the bottom.
-static uint64_t* entries = nullptr;
-static size_t entry_count = 0, entry_capacity = 0;
-
-static inline uint64_t entry_key(uint32_t addr, int prefix, unsigned state) {
-  return uint64_t(addr | wildcard(prefix)) << 32 | uint64_t(32 - prefix) << 8 |
-         state;
-}
-
-static bool add_entry(uint32_t addr, int prefix, unsigned state) {
-  if (entry_count == entry_capacity) {
-    if (entry_count >= UINT32_MAX / 2) return false;
-    size_t capacity = entry_capacity ? 2 * entry_capacity : 4096;
-    void* p = realloc(entries, capacity * sizeof(uint64_t));
-    if (!p) return false;
-    entries = static_cast<uint64_t*>(p);
-    entry_capacity = capacity;
+// An entry as it is found. Sorted by the block's last address and then by
+// the prefix, longer first, they are in output order, the order of a walk
+// that prints a node after its children: a block ends after the blocks
+// inside it, or with the one along its upper edge.
+template <typename F>
+struct entry {
+  typename F::stored_addr last;
+  uint8_t shift;  // BITS minus the prefix length
+  uint8_t state;
+  bool operator<(const entry& o) const {
+    typename F::addr a = last, b = o.last;
+    return a != b ? a < b : shift < o.shift;
   }
-  entries[entry_count++] = entry_key(addr, prefix, state);
-  return true;
-}
+  bool operator<=(const entry& o) const { return !(o < *this); }
+};
+
+template <typename F>
+struct sweep_state {
+  typedef typename F::addr addr;
+  entry<F>* entries = nullptr;
+  size_t count = 0, capacity = 0;
+  frame stack[F::BITS + 2];
+  int top = 0;
+  addr path = 0;  // the address of the path's last block
+
+  ~sweep_state() { free(entries); }
+
+  bool add_entry(addr first, int prefix, unsigned state) {
+    if (count == capacity) {
+      if (count >= UINT32_MAX / 2) return false;
+      size_t bigger = capacity ? 2 * capacity : 4096;
+      void* p = realloc(entries, bigger * sizeof(entry<F>));
+      if (!p) return false;
+      entries = static_cast<entry<F>*>(p);
+      capacity = bigger;
+    }
+    entries[count++] = {addr(first | wildcard_of<F>(prefix)),
+                        uint8_t(F::BITS - prefix), uint8_t(state)};
+    return true;
+  }
+};
+
+}  // namespace
 
 // The node at `depth` on the path `path` is finished: its children are
 // done. These are the optimizer's four steps at it, on the summaries of the
@@ -69,49 +86,40 @@ static bool add_entry(uint32_t addr, int prefix, unsigned state) {
 // node with children are its blocks of the partition, with the state they
 // have here; a rotation above moves a leaf into a missing half and takes
 // the half's state, so the blocks and their states stay as they are.
-static bool finish_node(frame& f, int depth, uint32_t path, summary& out) {
+template <typename F>
+__attribute__((always_inline)) inline static bool finish_node(
+    sweep_state<F>& w, frame& f, int depth, typename F::addr path,
+    summary& out) {
+  typedef typename F::addr addr;
+  const bool positive = settings.opt_positive;
   unsigned s = f.state;
-  uint32_t addr = path & netmask(depth);
-  if (f.has[0] && f.has[1]) {
-    for (int k = 0; k < 2; k++) {
-      summary& a = f.child[k];
-      const summary& b = f.child[1 - k];
-      if (a.state != s || b.state != opposite_state(s) || !b.leaf ||
-          !a.lone_leaf)
-        continue;
-      if (!opt_positive) {
-        uint64_t& e = entries[a.lone_entry];
-        e = (e ^ uint64_t(1u << (30 - depth)) << 32) & ~uint64_t(0xff);
-        e |= s;
-      }
-      a.state = a.lone_state;
-      a.lone_state = uint8_t(s);
-    }
-    if (f.child[0].state != ST_UNSET && f.child[0].state == f.child[1].state) {
-      s = f.child[0].state;
-      f.child[0].state = f.child[1].state = ST_UNSET;
-    }
-  }
-  for (int b = 0; b < 2; b++) {
-    if (!f.has[b]) continue;
-    summary& c = f.child[b];
-    if (c.state == s) c.state = ST_UNSET;
-    if (c.state == ST_UNSET && c.leaf) f.has[b] = false;
-  }
-
-  out.state = uint8_t(s);
-  out.leaf = !f.has[0] && !f.has[1];
-  out.lone_leaf = f.has[0] != f.has[1] && f.child[f.has[1]].leaf;
-  out.lone_state = f.child[f.has[1]].state;
-  for (int b = 0; b < 2 && !out.leaf; b++) {
-    uint32_t child = child_addr(addr, depth, b);
-    const summary& c = f.child[b];
-    if (opt_positive) {
-      unsigned state = f.has[b] ? (c.leaf ? c.state : unsigned(ST_UNSET)) : s;
-      if (state == ST_YES && !add_entry(child, depth + 1, ST_YES)) return false;
-    } else if (f.has[b] && c.state != ST_UNSET) {
-      if (!add_entry(child, depth + 1, c.state)) return false;
-      out.lone_entry = uint32_t(entry_count - 1);
+  half_view h[2] = {f.child[0].view, f.child[1].view};
+  optimize_steps(s, h, [&](optimizer_step step, int k) {
+    if (step != STEP_ROTATE || positive) return;
+    // The lone leaf moves to the other half of its parent and takes the
+    // state this node has.
+    entry<F>& e = w.entries[f.child[k].lone_entry];
+    e.last = addr(e.last) ^ addr(1) << (F::BITS - 2 - depth);
+    e.state = uint8_t(s);
+  });
+  addr a = path & F::netmask(depth);
+  half_view& v = out.view;
+  v.present = true;
+  v.state = uint8_t(s);
+  v.leaf = !h[0].present && !h[1].present;
+  v.lone_leaf = h[0].present != h[1].present && h[h[1].present].leaf;
+  v.lone_state = h[h[1].present].state;
+  for (int b = 0; b < 2 && !v.leaf; b++) {
+    addr child = child_of<F>(a, depth, b);
+    if (positive) {
+      // A child with children of its own gives its blocks itself.
+      if (h[b].present && !h[b].leaf) continue;
+      if (positive_state(s, h[b]) == ST_YES &&
+          !w.add_entry(child, depth + 1, ST_YES))
+        return false;
+    } else if (h[b].present && h[b].state != ST_UNSET) {
+      if (!w.add_entry(child, depth + 1, h[b].state)) return false;
+      out.lone_entry = uint32_t(w.count - 1);
     }
   }
   return true;
@@ -119,29 +127,49 @@ static bool finish_node(frame& f, int depth, uint32_t path, summary& out) {
 
 // Entries in output order. Most already are: a node's entries come after
 // its subtree's, but a lower half's entry waits for its parent's steps,
-// which come after the upper half's subtree. A radix sort on the last
-// address and the prefix, or without memory for it a sort in place.
-static void sort_entries() {
-  if (std::is_sorted(entries, entries + entry_count)) return;
-  uint64_t* spare =
-      static_cast<uint64_t*>(malloc(entry_count * sizeof(uint64_t)));
+// which come after the upper half's subtree. A radix sort on the prefix
+// and the top bits of the last address (the rest, for IPv6, by comparison
+// within each stretch of equal top bits), or without memory for it a sort
+// in place.
+template <typename F>
+static void sort_entries(sweep_state<F>& w) {
+  entry<F>* entries = w.entries;
+  size_t n = w.count;
+  if (std::is_sorted(entries, entries + n)) return;
+  entry<F>* spare = static_cast<entry<F>*>(malloc(n * sizeof(entry<F>)));
   uint32_t* counts = static_cast<uint32_t*>(malloc(65536 * sizeof(uint32_t)));
   if (!spare || !counts) {
     free(spare);
     free(counts);
-    std::sort(entries, entries + entry_count);
+    std::sort(entries, entries + n);
     return;
   }
   radix_pass(
-      entries, spare, entry_count, [](uint64_t e) { return uint32_t(e >> 8); },
-      0x3f, counts);
-  radix_pass(
-      spare, entries, entry_count, [](uint64_t e) { return uint32_t(e >> 32); },
-      0xffff, counts);
-  radix_pass(
-      entries, spare, entry_count, [](uint64_t e) { return uint32_t(e >> 48); },
-      0xffff, counts);
+      entries, spare, n, [](const entry<F>& e) { return e.shift; }, 0xff,
+      counts);
   std::swap(entries, spare);
+  const int low = F::BITS >= 64 ? 0 : 64 - F::BITS;
+  for (int shift = low; shift < 64; shift += 16) {
+    radix_pass(
+        entries, spare, n,
+        [shift](const entry<F>& e) {
+          return uint32_t(F::top64(e.last) >> shift);
+        },
+        0xffff, counts);
+    std::swap(entries, spare);
+  }
+  if (F::BITS > 64) {
+    for (size_t i = 0; i < n;) {
+      uint64_t top = F::top64(entries[i].last);
+      size_t j = i + 1;
+      while (j < n && F::top64(entries[j].last) == top) j++;
+      if (j - i > 1) std::sort(entries + i, entries + j);
+      i = j;
+    }
+  }
+  // The passes leave the sorted entries in either buffer.
+  w.entries = entries;
+  w.capacity = n;
   free(spare);
   free(counts);
 }
@@ -153,35 +181,41 @@ static void sort_entries() {
 // it an unset leaf; so above the lowest node each one clears its child, and
 // the whole chain is pruned with a pruned bottom. Returns in `below` the
 // summary of the node at depth top.
-static bool finish_chain(int top, int bottom, uint32_t path, unsigned f,
-                         summary& below) {
+template <typename F>
+__attribute__((always_inline)) inline static bool finish_chain(
+    sweep_state<F>& w, int top, int bottom, typename F::addr path, unsigned f,
+    summary& below) {
+  typedef typename F::addr addr;
   if (top >= bottom) return true;
-  bool kept = below.state != f;
-  bool pruned = !kept && below.leaf;
+  const half_view& b = below.view;
+  bool kept = b.state != f;
+  bool pruned = !kept && b.leaf;
   summary out;
-  out.state = uint8_t(f);
-  out.leaf = pruned;
-  out.lone_leaf = kept && below.leaf;
-  out.lone_state = below.state;
+  out.view.present = true;
+  out.view.state = uint8_t(f);
+  out.view.leaf = pruned;
+  out.view.lone_leaf = kept && b.leaf && bottom - 1 == top;
+  out.view.lone_state = b.state;
   out.lone_entry = 0;
-  if (!opt_positive) {
+  if (!settings.opt_positive) {
     if (kept) {
-      if (!add_entry(path & netmask(bottom), bottom, below.state)) return false;
-      out.lone_entry = uint32_t(entry_count - 1);
+      if (!w.add_entry(path & F::netmask(bottom), bottom, b.state))
+        return false;
+      out.lone_entry = uint32_t(w.count - 1);
     }
   } else if (!pruned) {
-    if (below.leaf && below.state == ST_YES &&
-        !add_entry(path & netmask(bottom), bottom, ST_YES))
+    if (b.leaf && b.state == ST_YES &&
+        !w.add_entry(path & F::netmask(bottom), bottom, ST_YES))
       return false;
     // Every node of the chain has the half beside the path missing.
     if (f == ST_YES) {
       for (int d = bottom - 1; d >= top; d--) {
-        uint32_t other = (path ^ (1u << (31 - d))) & netmask(d + 1);
-        if (!add_entry(other, d + 1, ST_YES)) return false;
+        addr other =
+            (path ^ (addr(1) << (F::BITS - 1 - d))) & F::netmask(d + 1);
+        if (!w.add_entry(other, d + 1, ST_YES)) return false;
       }
     }
   }
-  if (bottom - 1 > top) out.lone_leaf = false;
   below = out;
   return true;
 }
@@ -189,158 +223,103 @@ static bool finish_chain(int top, int bottom, uint32_t path, unsigned f,
 // Finishes the top frame and its chain up to the frame below it (or up to
 // depth `stop` + 1, where a new frame then takes the chain's top), and
 // hands the summary to that frame.
-static bool pop_frame(frame* stack, int& top, uint32_t path, int stop) {
-  frame& f = stack[top];
+template <typename F>
+static bool pop_frame(sweep_state<F>& w, int stop) {
+  frame* stack = w.stack;
+  frame& f = stack[w.top];
   summary done;
-  if (!finish_node(f, f.depth, path, done)) return false;
-  const frame& parent = stack[top - 1];
+  if (!finish_node(w, f, f.depth, w.path, done)) return false;
+  const frame& parent = stack[w.top - 1];
   int above = std::max(int(parent.depth), stop);
-  if (!finish_chain(above + 1, f.depth, path, parent.state, done)) return false;
-  int b = (path >> (31 - above)) & 1;
+  if (!finish_chain(w, above + 1, f.depth, w.path, parent.state, done))
+    return false;
+  int b = bit_at<F>(w.path, above);
   if (above > parent.depth) {
     // The next block leaves the path inside the chain: the node there gets
     // a second child and a frame of its own.
     f.depth = uint8_t(above);
     f.state = parent.state;
-    f.has[b] = true;
-    f.has[1 - b] = false;
     f.child[b] = done;
     f.child[1 - b] = summary();
     return true;
   }
-  stack[top - 1].has[b] = true;
-  stack[top - 1].child[b] = done;
-  top--;
+  stack[w.top - 1].child[b] = done;
+  w.top--;
   return true;
 }
 
-// The current path: its frames, the root first, and the address of its
-// last block.
-struct path_stack {
-  frame stack[34];
-  int top;
-  uint32_t path;
-};
-
 // Moves the path to the block x/n of state s, finishing every node it
 // leaves behind.
-static bool visit_block(path_stack& p, uint32_t x, int n, unsigned s) {
-  frame* stack = p.stack;
-  if (x == p.path) {
+template <typename F>
+static bool visit_block(sweep_state<F>& w, typename F::addr x, int n,
+                        unsigned s) {
+  frame* stack = w.stack;
+  if (x == w.path) {
     // Blocks that a run of blocks starting here covers: they have no
     // children yet, and the run turns them into one leaf.
-    while (stack[p.top].depth > n) p.top--;
+    while (stack[w.top].depth > n) w.top--;
   }
-  int common = std::min(n, int(stack[p.top].depth));
-  if (uint32_t diff = x ^ p.path)
-    common = std::min(common, __builtin_clz(diff));
-  while (stack[p.top].depth > common)
-    if (!pop_frame(stack, p.top, p.path, common)) return false;
-  if (n == stack[p.top].depth) {
+  int common = std::min(n, int(stack[w.top].depth));
+  common = std::min(common, F::leading_zeros(x ^ w.path));
+  while (stack[w.top].depth > common)
+    if (!pop_frame(w, common)) return false;
+  if (n == stack[w.top].depth) {
     // The node is on the path already: the whole space, or a block a run
     // covers.
-    stack[p.top].state = uint8_t(s);
+    stack[w.top].state = uint8_t(s);
     return true;
   }
-  p.path = x;
-  frame& f = stack[++p.top];
+  w.path = x;
+  frame& f = stack[++w.top];
   f.depth = uint8_t(n);
   f.state = uint8_t(s);
-  f.has[0] = f.has[1] = false;
   f.child[0] = f.child[1] = summary();
   return true;
 }
 
-// Calls visit(x, n, s) for the blocks in tree order, a run of blocks of
-// one length and state side by side (a range makes them) as the aligned
-// blocks that cover it. Each node inside the run has two children of the
-// run's state, so the optimizer merges it into a leaf whatever its own
-// state; only blocks inside the run's last block would spoil that. A
-// covering block may be one that came before it, or hold some: those are
-// blocks of the run's first address, which the run covers. Stops at the
-// first visit that fails.
-template <typename Visit>
-static bool for_each_piece(const queued_block* blocks, size_t count,
-                           Visit visit) {
-  auto first = [blocks](size_t i) {
-    return blocks[i].addr & netmask(blocks[i].prefix);
-  };
-  for (size_t i = 0; i < count;) {
-    int n = blocks[i].prefix;
-    uint32_t a = first(i);
-    unsigned s = blocks[i].state;
-    uint64_t size = uint64_t(1) << (32 - n);
-    uint64_t end = a + blocks[i].count * size;
-    size_t j = i + 1;
-    if (n > 0) {
-      while (j < count && blocks[j].prefix == n && blocks[j].state == s &&
-             first(j) == end) {
-        end += blocks[j].count * size;
-        j++;
-      }
-      if (j < count && j - 1 > i && blocks[j - 1].count == 1 &&
-          (blocks[j].addr & netmask(n)) == first(j - 1)) {
-        j--;
-        end -= size;
-      }
-    }
-    if (end - a == size) {
-      if (!visit(a, n, s)) return false;
-    } else {
-      for (uint64_t x = a; x < end;) {
-        // The biggest aligned block that starts at x and ends by end.
-        int k = 63 - __builtin_clzll(end - x);
-        if (x && __builtin_ctz(uint32_t(x)) < k) k = __builtin_ctz(uint32_t(x));
-        if (!visit(uint32_t(x), 32 - k, s)) return false;
-        x += uint64_t(1) << k;
-      }
-    }
-    i = j;
+template <typename F>
+bool sweep_blocks(const queued_block<F>* blocks, size_t count,
+                  const char* format, chunk_writer& out) {
+  sweep_state<F> w;
+  w.stack[0] = frame();
+  w.stack[0].state = ST_NO;
+  bool ok = for_each_piece(blocks, count,
+                           [&w](typename F::addr x, int n, unsigned s) {
+                             return visit_block(w, x, n, s);
+                           });
+  while (ok && w.top > 0) ok = pop_frame(w, 0);
+  summary root;
+  if (ok) ok = finish_node(w, w.stack[0], 0, 0, root);
+  if (ok) {
+    if (!settings.opt_positive)
+      ok = w.add_entry(0, 0, root.view.state);
+    else if (root.view.leaf && root.view.state == ST_YES)
+      ok = w.add_entry(0, 0, ST_YES);
   }
+  if (!ok) return false;
+  sort_entries(w);
+  for (size_t i = 0; i < w.count; i++) {
+    const entry<F>& e = w.entries[i];
+    int prefix = F::BITS - e.shift;
+    put_entry<F>(out, format, e.state,
+                 typename F::addr(e.last) & F::netmask(prefix), prefix);
+  }
+  flush_text(out);
   return true;
 }
 
-bool sweep_blocks(const queued_block* blocks, size_t count,
-                  const char* format) {
-  path_stack p;
-  frame* stack = p.stack;
-  stack[0] = frame();
-  stack[0].state = ST_NO;
-  p.top = 0;
-  p.path = 0;
-  int& top = p.top;
-  uint32_t& path = p.path;
-  entry_count = 0;
-  bool ok = for_each_piece(blocks, count, [&p](uint32_t x, int n, unsigned s) {
-    return visit_block(p, x, n, s);
-  });
-  while (ok && top > 0) ok = pop_frame(stack, top, path, 0);
-  summary root;
-  if (ok) ok = finish_node(stack[0], 0, 0, root);
-  if (ok) {
-    if (!opt_positive)
-      ok = add_entry(0, 0, root.state);
-    else if (root.leaf && root.state == ST_YES)
-      ok = add_entry(0, 0, ST_YES);
-  }
-  if (ok) {
-    sort_entries();
-    for (size_t i = 0; i < entry_count; i++) {
-      uint64_t e = entries[i];
-      int prefix = 32 - int((e >> 8) & 0xff);
-      put_entry(format, unsigned(e & 0xff), uint32_t(e >> 32) & netmask(prefix),
-                prefix);
-    }
-    end_entries();
-  }
-  free(entries);
-  entries = nullptr;
-  entry_count = entry_capacity = 0;
-  return ok;
+template <typename F>
+bool plant_blocks(prefix_tree<F>& t, const queued_block<F>* blocks,
+                  size_t count) {
+  return for_each_piece(blocks, count,
+                        [&t](typename F::addr x, int n, unsigned s) {
+                          return plant_prefix(t, n, x, s) != nullptr;
+                        });
 }
 
-bool plant_blocks(const queued_block* blocks, size_t count) {
-  return for_each_piece(blocks, count, [](uint32_t x, int n, unsigned s) {
-    return plant_prefix(n, x, s) != nullptr;
-  });
-}
+#define INSTANTIATE(F)                                                    \
+  template bool sweep_blocks(const queued_block<F>*, size_t, const char*, \
+                             chunk_writer&);                              \
+  template bool plant_blocks(prefix_tree<F>&, const queued_block<F>*, size_t);
+INSTANTIATE(ipv4)
+INSTANTIATE(ipv6)

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "address.h"
-#include "batch.h"
 #include "driver.h"
+#include "queue.h"
 #include "run_capture.h"
 #include "settings.h"
 
@@ -46,41 +46,44 @@ struct run_text {
 run_text run_path(const std::vector<std::string>& lines, const options& o,
                   bool sweep) {
   captured_streams streams;  // resets every setting: set them after it
-  opt_invert = o.invert;
-  opt_silent = o.silent;
-  opt_positive = o.positive;
-  permit_string = o.permit;
-  deny_string = o.deny;
-  format_string = o.format;
+  settings.opt_invert = o.invert;
+  settings.opt_silent = o.silent;
+  settings.opt_positive = o.positive;
+  settings.permit_string = o.permit;
+  settings.deny_string = o.deny;
+  settings.format_string = o.format;
   check_format();
-  set_batching(sweep ? BATCH_ALL : BATCH_SOME);
-  for (const std::string& l : lines) {
-    std::string copy = l;
-    EXPECT_TRUE(handle_line(&copy[0]));
+  run_text result;
+  {
+    tenvik_run<ipv4> r;  // takes the captured streams
+    set_batching(r.queue, sweep ? BATCH_ALL : BATCH_SOME);
+    for (const std::string& l : lines) {
+      std::string copy = l;
+      EXPECT_TRUE(handle_line(r, &copy[0]));
+    }
+    const queued_block<ipv4>* blocks = nullptr;
+    size_t count = 0;
+    bool merged = false;
+    if (sweep) {
+      // A list this small never makes the queue hand its blocks to the tree.
+      EXPECT_TRUE(holding_all_blocks(r.queue));
+      merged = merge_held_blocks(r.queue, &blocks, &count);
+      EXPECT_TRUE(merged);
+    }
+    if (merged) {
+      result.swept = sweep_blocks(blocks, count, settings.format_string, r.out);
+      EXPECT_TRUE(result.swept);
+      set_batching(r.queue, BATCH_OFF);
+    } else {
+      // The tree, which is also where run_input goes when the merge fails.
+      EXPECT_TRUE(flush_blocks(r.queue));
+      set_batching(r.queue, BATCH_OFF);
+      EXPECT_EQ(0, finish_input(r));
+    }
   }
-  run_text r;
-  const queued_block* blocks = nullptr;
-  size_t count = 0;
-  bool merged = false;
-  if (sweep) {
-    // A list this small never makes the queue hand its blocks to the tree.
-    EXPECT_TRUE(holding_all_blocks());
-    merged = merge_held_blocks(&blocks, &count);
-    EXPECT_TRUE(merged);
-  }
-  if (merged) {
-    r.swept = sweep_blocks(blocks, count, format_string);
-    EXPECT_TRUE(r.swept);
-    set_batching(BATCH_OFF);
-  } else {
-    // The tree, which is also where run_input goes when the merge fails.
-    EXPECT_TRUE(flush_blocks());
-    set_batching(BATCH_OFF);
-    EXPECT_EQ(0, finish_input());
-  }
-  r.out = streams.out();
-  r.err = streams.err();
-  return r;
+  result.out = streams.out();
+  result.err = streams.err();
+  return result;
 }
 
 // Both paths on the lines; true when they wrote the same, else a failure

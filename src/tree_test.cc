@@ -24,14 +24,16 @@ uint32_t quad(unsigned a, unsigned b, unsigned c, unsigned d) {
   return uint32_t(a) << 24 | uint32_t(b) << 16 | uint32_t(c) << 8 | d;
 }
 
-std::string dump_of_root() {
+typedef prefix_tree<ipv4> tree4;
+
+std::string dump_of_root(const tree4& t) {
   char* text = nullptr;
   size_t size = 0;
-  FILE* saved = out_stream;
-  out_stream = open_memstream(&text, &size);
-  dump_tree(&root, 0, 0, 0, ' ', &root);
-  fclose(out_stream);
-  out_stream = saved;
+  FILE* saved = settings.out_stream;
+  settings.out_stream = open_memstream(&text, &size);
+  dump_tree(t, &t.root, 0, 0, 0, ' ', &t.root);
+  fclose(settings.out_stream);
+  settings.out_stream = saved;
   std::string dump(text, size);
   free(text);
   return dump;
@@ -39,52 +41,54 @@ std::string dump_of_root() {
 
 // The node of block addr/prefix, found by walking from the root; nullptr
 // when the path does not exist.
-node* find(uint32_t addr, int prefix) {
-  node* x = &root;
-  for (int i = 0; i < prefix && x; i++)
-    x = get_child(x, (addr >> (31 - i)) & 1);
+node* find(tree4& t, uint32_t addr, int prefix) {
+  node* x = &t.root;
+  for (int i = 0; i < prefix && x; i++) x = t.child(x, (addr >> (31 - i)) & 1);
   return x;
 }
 
 struct counts {
   long no, yes, unset;
 };
-counts count_all() {
+counts count_all(const tree4& t) {
   long c[3] = {0, 0, 0};
-  count_states(&root, c);
+  count_states(t, &t.root, c);
   return {c[ST_NO], c[ST_YES], c[ST_UNSET]};
 }
 
 TEST(Pool, SecondBlockAtTheFiveHundredEleventhNode) {
   captured_streams streams;
-  EXPECT_EQ(0u, pool_block_count());
+  tenvik_run<ipv4> r;
+  EXPECT_EQ(0u, r.tree.pool.block_count);
   std::set<uint32_t> taken;
   for (unsigned i = 1; i <= NODES_PER_BLOCK; i++) {
-    uint32_t index = take_node();
+    uint32_t index = take_node(r.tree.pool);
     ASSERT_NE(0u, index);
     ASSERT_TRUE(taken.insert(index).second) << "node " << i << " twice";
-    ASSERT_EQ(1u, pool_block_count()) << "after node " << i;
+    ASSERT_EQ(1u, r.tree.pool.block_count) << "after node " << i;
   }
-  uint32_t index = take_node();
+  uint32_t index = take_node(r.tree.pool);
   EXPECT_EQ(0u, taken.count(index));
-  EXPECT_EQ(2u, pool_block_count());
+  EXPECT_EQ(2u, r.tree.pool.block_count);
   // Every node of both blocks is memory of its own: each keeps what was
   // written into it.
   taken.insert(index);
-  for (uint32_t i : taken) set_child(node_at(i), 1, i);
-  for (uint32_t i : taken) EXPECT_EQ(i, child_index(node_at(i), 1));
+  for (uint32_t i : taken) set_child(r.tree.at(i), 1, i);
+  for (uint32_t i : taken) EXPECT_EQ(i, child_index(r.tree.at(i), 1));
 }
 
 TEST(Pool, FreedNodesAreTakenAgainMostRecentFirst) {
   captured_streams streams;
-  uint32_t a = take_node(), b = take_node(), c = take_node();
+  tenvik_run<ipv4> r;
+  uint32_t a = take_node(r.tree.pool), b = take_node(r.tree.pool),
+           c = take_node(r.tree.pool);
   ASSERT_NE(a, b);
   ASSERT_NE(b, c);
-  free_subtree(a);
-  free_subtree(c);
-  EXPECT_EQ(c, take_node());
-  EXPECT_EQ(a, take_node());
-  uint32_t fresh = take_node();
+  free_subtree(r.tree, a);
+  free_subtree(r.tree, c);
+  EXPECT_EQ(c, take_node(r.tree.pool));
+  EXPECT_EQ(a, take_node(r.tree.pool));
+  uint32_t fresh = take_node(r.tree.pool);
   EXPECT_NE(a, fresh);
   EXPECT_NE(b, fresh);
   EXPECT_NE(c, fresh);
@@ -92,52 +96,57 @@ TEST(Pool, FreedNodesAreTakenAgainMostRecentFirst) {
 
 TEST(Pool, SubtreeIsFreedChildrenFirst) {
   captured_streams streams;
+  tenvik_run<ipv4> r;
   // x with both children, and a grandchild under child[0].
-  uint32_t x = take_node(), c0 = take_node(), c1 = take_node(), g = take_node();
-  set_child(node_at(x), 0, c0);
-  set_child(node_at(x), 1, c1);
-  set_child(node_at(c0), 1, g);
-  for (uint32_t i : {x, c0, c1, g}) set_state(node_at(i), ST_YES);
-  free_subtree(x);
+  uint32_t x = take_node(r.tree.pool), c0 = take_node(r.tree.pool),
+           c1 = take_node(r.tree.pool), g = take_node(r.tree.pool);
+  set_child(r.tree.at(x), 0, c0);
+  set_child(r.tree.at(x), 1, c1);
+  set_child(r.tree.at(c0), 1, g);
+  for (uint32_t i : {x, c0, c1, g}) set_state(r.tree.at(i), ST_YES);
+  free_subtree(r.tree, x);
   // Pushed g, c0, c1, x: taken back in the reverse order, each clean.
   for (uint32_t expected : {x, c1, c0, g}) {
-    uint32_t i = take_node();
+    uint32_t i = take_node(r.tree.pool);
     EXPECT_EQ(expected, i);
-    EXPECT_TRUE(is_leaf(node_at(i))) << i;
-    EXPECT_EQ(unsigned(ST_UNSET), get_state(node_at(i))) << i;
+    EXPECT_TRUE(is_leaf(r.tree.at(i))) << i;
+    EXPECT_EQ(unsigned(ST_UNSET), get_state(r.tree.at(i))) << i;
   }
-  EXPECT_EQ(1u, pool_block_count());
+  EXPECT_EQ(1u, r.tree.pool.block_count);
 }
 
 TEST(Pool, FreedNodesAreUsedBeforeTheNextBlock) {
   captured_streams streams;
+  tenvik_run<ipv4> r;
   std::vector<uint32_t> taken;
-  for (unsigned i = 0; i < NODES_PER_BLOCK; i++) taken.push_back(take_node());
-  free_subtree(taken[100]);
-  free_subtree(taken[7]);
-  EXPECT_EQ(taken[7], take_node());
-  EXPECT_EQ(taken[100], take_node());
-  EXPECT_EQ(1u, pool_block_count());
-  take_node();
-  EXPECT_EQ(2u, pool_block_count());
+  for (unsigned i = 0; i < NODES_PER_BLOCK; i++)
+    taken.push_back(take_node(r.tree.pool));
+  free_subtree(r.tree, taken[100]);
+  free_subtree(r.tree, taken[7]);
+  EXPECT_EQ(taken[7], take_node(r.tree.pool));
+  EXPECT_EQ(taken[100], take_node(r.tree.pool));
+  EXPECT_EQ(1u, r.tree.pool.block_count);
+  take_node(r.tree.pool);
+  EXPECT_EQ(2u, r.tree.pool.block_count);
 }
 
 TEST(Insert, CreatesUnsetNodesOnThePath) {
   captured_streams streams;
-  node* leaf = insert_prefix(8, quad(10, 0, 0, 0), ST_YES);
+  tenvik_run<ipv4> r;
+  node* leaf = insert_prefix(r.tree, 8, quad(10, 0, 0, 0), ST_YES);
   ASSERT_NE(nullptr, leaf);
-  EXPECT_EQ(leaf, find(quad(10, 0, 0, 0), 8));
+  EXPECT_EQ(leaf, find(r.tree, quad(10, 0, 0, 0), 8));
   for (int p = 1; p < 8; p++) {
-    node* x = find(quad(10, 0, 0, 0), p);
+    node* x = find(r.tree, quad(10, 0, 0, 0), p);
     ASSERT_NE(nullptr, x) << "/" << p;
     EXPECT_EQ(unsigned(ST_UNSET), get_state(x)) << "/" << p;
     // One child each, on the side of 10.0.0.0's next bit.
     int bit = (quad(10, 0, 0, 0) >> (31 - p)) & 1;
-    EXPECT_EQ(nullptr, get_child(x, 1 - bit)) << "/" << p;
+    EXPECT_EQ(nullptr, r.tree.child(x, 1 - bit)) << "/" << p;
   }
   EXPECT_EQ(unsigned(ST_YES), get_state(leaf));
   EXPECT_TRUE(is_leaf(leaf));
-  counts c = count_all();
+  counts c = count_all(r.tree);
   EXPECT_EQ(1, c.no);
   EXPECT_EQ(1, c.yes);
   EXPECT_EQ(7, c.unset);
@@ -148,19 +157,21 @@ TEST(Insert, OnlyTheTopBitsOfTheAddressCount) {
   std::string aligned;
   {
     captured_streams streams;
-    insert_prefix(8, quad(10, 0, 0, 0), ST_YES);
-    aligned = dump_of_root();
+    tenvik_run<ipv4> r;
+    insert_prefix(r.tree, 8, quad(10, 0, 0, 0), ST_YES);
+    aligned = dump_of_root(r.tree);
   }
   captured_streams streams;
-  node* x = insert_prefix(8, quad(10, 1, 2, 3), ST_YES);
-  EXPECT_EQ(aligned, dump_of_root());
-  EXPECT_EQ(x, insert_prefix(8, quad(10, 255, 255, 255), ST_YES));
-  EXPECT_EQ(x, insert_prefix(8, quad(10, 0, 0, 0), ST_YES));
-  counts c = count_all();
+  tenvik_run<ipv4> r;
+  node* x = insert_prefix(r.tree, 8, quad(10, 1, 2, 3), ST_YES);
+  EXPECT_EQ(aligned, dump_of_root(r.tree));
+  EXPECT_EQ(x, insert_prefix(r.tree, 8, quad(10, 255, 255, 255), ST_YES));
+  EXPECT_EQ(x, insert_prefix(r.tree, 8, quad(10, 0, 0, 0), ST_YES));
+  counts c = count_all(r.tree);
   EXPECT_EQ(1, c.yes);
   EXPECT_EQ(7, c.unset);
   // Prefix 0 is the root itself, whatever the address.
-  EXPECT_EQ(&root, insert_prefix(0, quad(200, 1, 2, 3), ST_NO));
+  EXPECT_EQ(&r.tree.root, insert_prefix(r.tree, 0, quad(200, 1, 2, 3), ST_NO));
 }
 
 TEST(Insert, OverwriteWarnings) {
@@ -223,16 +234,17 @@ TEST(Insert, OverwriteWarnings) {
        "",
        ST_NO},
   };
-  for (const row& r : rows) {
+  for (const row& w : rows) {
     captured_streams streams;
-    opt_silent = r.silent;
+    settings.opt_silent = w.silent;
+    tenvik_run<ipv4> r;
     node* last = nullptr;
-    for (const step& s : r.steps)
-      last = insert_prefix(s.prefix, s.addr, s.state);
+    for (const step& s : w.steps)
+      last = insert_prefix(r.tree, s.prefix, s.addr, s.state);
     ASSERT_NE(nullptr, last);
-    EXPECT_EQ(r.err, streams.err());
-    EXPECT_EQ(r.final_state, get_state(last)) << r.err;
-    EXPECT_EQ(last, find(r.steps.back().addr, r.steps.back().prefix));
+    EXPECT_EQ(w.err, streams.err());
+    EXPECT_EQ(w.final_state, get_state(last)) << w.err;
+    EXPECT_EQ(last, find(r.tree, w.steps.back().addr, w.steps.back().prefix));
     EXPECT_EQ("", streams.out());
   }
 }
@@ -240,11 +252,12 @@ TEST(Insert, OverwriteWarnings) {
 TEST(Insert, NestedBlocksKeepTheirOwnStatesInEitherOrder) {
   for (int order = 0; order < 2; order++) {
     captured_streams streams;
-    if (order == 0) insert_prefix(24, quad(10, 1, 2, 0), ST_NO);
-    insert_prefix(8, quad(10, 0, 0, 0), ST_YES);
-    if (order == 1) insert_prefix(24, quad(10, 1, 2, 0), ST_NO);
-    EXPECT_EQ(unsigned(ST_NO), get_state(find(quad(10, 1, 2, 0), 24)));
-    EXPECT_EQ(unsigned(ST_YES), get_state(find(quad(10, 0, 0, 0), 8)));
+    tenvik_run<ipv4> r;
+    if (order == 0) insert_prefix(r.tree, 24, quad(10, 1, 2, 0), ST_NO);
+    insert_prefix(r.tree, 8, quad(10, 0, 0, 0), ST_YES);
+    if (order == 1) insert_prefix(r.tree, 24, quad(10, 1, 2, 0), ST_NO);
+    EXPECT_EQ(unsigned(ST_NO), get_state(find(r.tree, quad(10, 1, 2, 0), 24)));
+    EXPECT_EQ(unsigned(ST_YES), get_state(find(r.tree, quad(10, 0, 0, 0), 8)));
     EXPECT_EQ("", streams.err());
   }
 }
@@ -277,14 +290,14 @@ std::vector<block> random_blocks(std::mt19937& gen, int count) {
   return blocks;
 }
 
-void collect_explicit(const node* x, uint32_t addr, int prefix,
+void collect_explicit(const tree4& t, const node* x, uint32_t addr, int prefix,
                       std::map<std::pair<uint32_t, int>, unsigned>* found) {
   if (!x) return;
   if (get_state(x) != ST_UNSET) (*found)[{addr, prefix}] = get_state(x);
   if (prefix == 32) return;
-  collect_explicit(get_child(x, 0), addr, prefix + 1, found);
-  collect_explicit(get_child(x, 1), child_addr(addr, prefix, 1), prefix + 1,
-                   found);
+  collect_explicit(t, t.child(x, 0), addr, prefix + 1, found);
+  collect_explicit(t, t.child(x, 1), child_of<ipv4>(addr, prefix, 1),
+                   prefix + 1, found);
 }
 
 TEST(Insert, PathCacheGivesTheSameTreeInAnyOrder) {
@@ -320,12 +333,13 @@ TEST(Insert, PathCacheGivesTheSameTreeInAnyOrder) {
     std::string first_dump;
     for (size_t o = 0; o < orders.size(); o++) {
       captured_streams streams;
+      tenvik_run<ipv4> r;
       for (const block& b : orders[o])
-        ASSERT_NE(nullptr, insert_prefix(b.prefix, b.addr, b.state));
+        ASSERT_NE(nullptr, insert_prefix(r.tree, b.prefix, b.addr, b.state));
       std::map<std::pair<uint32_t, int>, unsigned> found;
-      collect_explicit(&root, 0, 0, &found);
-      counts c = count_all();
-      std::string dump = dump_of_root();
+      collect_explicit(r.tree, &r.tree.root, 0, 0, &found);
+      counts c = count_all(r.tree);
+      std::string dump = dump_of_root(r.tree);
       if (o == 0) first_dump = dump;
       std::string where = "seed " + std::to_string(seed) + ", round " +
                           std::to_string(round) + ", order " +
@@ -342,26 +356,30 @@ TEST(Insert, StartsFromTheRootAfterASubtreeIsFreed) {
   std::string fresh;
   {
     captured_streams streams;
-    insert_prefix(24, quad(10, 1, 2, 0), ST_NO);
-    insert_prefix(25, quad(10, 1, 2, 128), ST_YES);
-    fresh = dump_of_root();
+    tenvik_run<ipv4> r;
+    insert_prefix(r.tree, 24, quad(10, 1, 2, 0), ST_NO);
+    insert_prefix(r.tree, 25, quad(10, 1, 2, 128), ST_YES);
+    fresh = dump_of_root(r.tree);
   }
   captured_streams streams;
-  insert_prefix(24, quad(10, 1, 2, 0), ST_YES);
-  insert_prefix(32, quad(10, 1, 2, 200), ST_YES);
+  tenvik_run<ipv4> r;
+  insert_prefix(r.tree, 24, quad(10, 1, 2, 0), ST_YES);
+  insert_prefix(r.tree, 32, quad(10, 1, 2, 200), ST_YES);
   // Throw the whole lower half away, as the optimizer's pruning does; the
   // freed nodes are the next ones taken, so a stale cached path would
   // show in the tree.
-  free_subtree(child_index(&root, 0));
-  set_child(&root, 0, 0);
-  insert_prefix(24, quad(10, 1, 2, 0), ST_NO);
-  insert_prefix(25, quad(10, 1, 2, 128), ST_YES);
-  EXPECT_EQ(fresh, dump_of_root());
+  free_subtree(r.tree, child_index(&r.tree.root, 0));
+  set_child(&r.tree.root, 0, 0);
+  insert_prefix(r.tree, 24, quad(10, 1, 2, 0), ST_NO);
+  insert_prefix(r.tree, 25, quad(10, 1, 2, 128), ST_YES);
+  EXPECT_EQ(fresh, dump_of_root(r.tree));
   EXPECT_EQ("", streams.err());
 }
 
 TEST(Dump, RawTreeOfOnePrefix) {
-  captured c = run_list("permit 10.0.0.0/8\n", {0, 0, 0, TRACE_RAW_TREE});
+  run_settings raw;
+  raw.trace = TRACE_RAW_TREE;
+  captured c = run_list("permit 10.0.0.0/8\n", raw);
   EXPECT_EQ(
       "raw tree:\n"
       "-----\n"
@@ -384,9 +402,10 @@ TEST(Dump, RawTreeOfOnePrefix) {
 
 TEST(Dump, UpperHalvesAboveAndTheMarkedNode) {
   captured_streams streams;
-  insert_prefix(2, quad(192, 0, 0, 0), ST_NO);
-  node* marked = insert_prefix(3, quad(160, 0, 0, 0), ST_YES);
-  dump_tree(&root, 0, 0, 0, '=', marked);
+  tenvik_run<ipv4> r;
+  insert_prefix(r.tree, 2, quad(192, 0, 0, 0), ST_NO);
+  node* marked = insert_prefix(r.tree, 3, quad(160, 0, 0, 0), ST_YES);
+  dump_tree(r.tree, &r.tree.root, 0, 0, 0, '=', marked);
   EXPECT_EQ(
       "    /2,NO,c0000000 192.0.0.0\n"
       "  /1,,80000000 128.0.0.0\n"
@@ -398,8 +417,9 @@ TEST(Dump, UpperHalvesAboveAndTheMarkedNode) {
 
 TEST(Dump, DeepestLevelIndent) {
   captured_streams streams;
-  insert_prefix(32, 0xffffffffu, ST_YES);
-  dump_tree(&root, 0, 0, 0, ' ', &root);
+  tenvik_run<ipv4> r;
+  insert_prefix(r.tree, 32, 0xffffffffu, ST_YES);
+  dump_tree(r.tree, &r.tree.root, 0, 0, 0, ' ', &r.tree.root);
   std::string out = streams.out();
   std::string first = out.substr(0, out.find('\n') + 1);
   EXPECT_EQ(" " + std::string(63, ' ') + "/32,YES,ffffffff 255.255.255.255\n",
@@ -419,19 +439,20 @@ TEST(Dump, DumpRequestLinePrintsTheTreeSoFar) {
 
 TEST(CountStates, CountsEveryNodeAndAddsToTheCounters) {
   captured_streams streams;
-  insert_prefix(8, quad(10, 0, 0, 0), ST_YES);
-  insert_prefix(16, quad(10, 1, 0, 0), ST_NO);
-  insert_prefix(32, quad(10, 1, 0, 1), ST_YES);
+  tenvik_run<ipv4> r;
+  insert_prefix(r.tree, 8, quad(10, 0, 0, 0), ST_YES);
+  insert_prefix(r.tree, 16, quad(10, 1, 0, 0), ST_NO);
+  insert_prefix(r.tree, 32, quad(10, 1, 0, 1), ST_YES);
   long c[3] = {0, 0, 0};
-  count_states(&root, c);
+  count_states(r.tree, &r.tree.root, c);
   EXPECT_EQ(2, c[ST_NO]);
   EXPECT_EQ(2, c[ST_YES]);
   EXPECT_EQ(7 + 7 + 15, c[ST_UNSET]);
-  count_states(find(quad(10, 1, 0, 0), 16), c);
+  count_states(r.tree, find(r.tree, quad(10, 1, 0, 0), 16), c);
   EXPECT_EQ(3, c[ST_NO]);
   EXPECT_EQ(3, c[ST_YES]);
   EXPECT_EQ(7 + 7 + 15 + 15, c[ST_UNSET]);
-  count_states(nullptr, c);
+  count_states(r.tree, nullptr, c);
   EXPECT_EQ(3, c[ST_NO]);
 }
 

@@ -70,26 +70,27 @@ captured run_tenvik(const std::vector<std::string>& args,
 
 captured run_list(const std::string& input, const run_settings& s) {
   reset_run();
-  opt_invert = s.invert;
-  opt_silent = s.silent;
-  opt_positive = s.positive;
-  trace_flags = s.trace;
-  opt_optimal = s.optimal;
-  permit_string = s.permit.c_str();
-  deny_string = s.deny.c_str();
-  format_string = s.format.c_str();
+  settings.opt_invert = s.invert;
+  settings.opt_silent = s.silent;
+  settings.opt_positive = s.positive;
+  settings.trace_flags = s.trace;
+  settings.opt_optimal = s.optimal;
+  settings.family = s.family == 6 ? FAMILY_IPV6 : FAMILY_IPV4;
+  settings.permit_string = s.permit.c_str();
+  settings.deny_string = s.deny.c_str();
+  settings.format_string = s.format.empty() ? nullptr : s.format.c_str();
   char* out_text = nullptr;
   char* err_text = nullptr;
   size_t out_size = 0, err_size = 0;
-  out_stream = open_memstream(&out_text, &out_size);
-  err_stream = open_memstream(&err_text, &err_size);
+  settings.out_stream = open_memstream(&out_text, &out_size);
+  settings.err_stream = open_memstream(&err_text, &err_size);
   check_format();
   int fd = temp_file_with(input);
   captured result;
   result.status = run_input(fd, "-");
   close(fd);
-  fclose(out_stream);
-  fclose(err_stream);
+  fclose(settings.out_stream);
+  fclose(settings.err_stream);
   result.out.assign(out_text, out_size);
   result.err.assign(err_text, err_size);
   free(out_text);
@@ -100,10 +101,10 @@ captured run_list(const std::string& input, const run_settings& s) {
 
 captured_streams::captured_streams() {
   reset_run();
-  out_stream = open_memstream(&out_text_, &out_size_);
-  err_stream = open_memstream(&err_text_, &err_size_);
-  out_ = out_stream;
-  err_ = err_stream;
+  settings.out_stream = open_memstream(&out_text_, &out_size_);
+  settings.err_stream = open_memstream(&err_text_, &err_size_);
+  out_ = settings.out_stream;
+  err_ = settings.err_stream;
 }
 
 captured_streams::~captured_streams() {

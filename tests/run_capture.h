@@ -30,9 +30,10 @@ struct run_settings {
   int positive = 0;
   int trace = 0;
   int optimal = 0;  // --optimal
+  int family = 4;   // 4, or 6 for --ipv6
   std::string permit = "permit";
   std::string deny = "deny  ";
-  std::string format = "%m %a %w";
+  std::string format;  // -f; empty for the family's default
 };
 
 /// Runs a list through the library in this process, as a fresh process
@@ -40,8 +41,9 @@ struct run_settings {
 /// and standard error. Much faster than run_tenvik, for property tests.
 captured run_list(const std::string& input, const run_settings& s = {});
 
-/// A fresh tree and default settings, with traces, entries and warnings
-/// captured in memory; everything is put back on destruction.
+/// Default settings, with traces, entries and warnings captured in memory
+/// (a run made after it writes there); everything is put back on
+/// destruction.
 class captured_streams {
  public:
   captured_streams();

@@ -1,4 +1,4 @@
-#include "batch.h"
+#include "queue.h"
 
 #include <gtest/gtest.h>
 
@@ -24,36 +24,41 @@ struct run_text {
 // into the tree, as for a whole input.
 run_text run_lines(const std::vector<std::string>& lines, int mode, int silent,
                    int positive = 0, int optimal = 0) {
-  captured_streams streams;
-  opt_silent = silent;
-  opt_positive = positive;
-  opt_optimal = optimal;
-  set_batching(mode);
-  run_text r;
-  for (const std::string& l : lines) {
-    std::string copy = l;
-    if (!handle_line(&copy[0])) r.ok = false;
-  }
-  size_t count;
-  const queued_block* blocks;
-  if (holding_all_blocks() && merge_held_blocks(&blocks, &count)) {
-    if (optimal && !positive) {
-      if (!plant_blocks(blocks, count)) r.ok = false;
-      set_batching(BATCH_OFF);
-      if (finish_input() != 0) r.ok = false;
-    } else {
-      if (!sweep_blocks(blocks, count, format_string)) r.ok = false;
-      set_batching(BATCH_OFF);
+  captured_streams streams;  // resets every setting: set them after it
+  settings.opt_silent = silent;
+  settings.opt_positive = positive;
+  settings.opt_optimal = optimal;
+  check_format();  // the default format, which has a modifier
+  run_text result;
+  {
+    tenvik_run<ipv4> r;  // takes the captured streams
+    set_batching(r.queue, mode);
+    for (const std::string& l : lines) {
+      std::string copy = l;
+      if (!handle_line(r, &copy[0])) result.ok = false;
     }
-  } else {
-    if (!flush_blocks()) r.ok = false;
-    set_batching(BATCH_OFF);
-    if (finish_input() != 0) r.ok = false;
+    size_t count;
+    const queued_block<ipv4>* blocks;
+    if (holding_all_blocks(r.queue) &&
+        merge_held_blocks(r.queue, &blocks, &count)) {
+      if (optimal && !positive) {
+        if (!plant_blocks(r.tree, blocks, count)) result.ok = false;
+        set_batching(r.queue, BATCH_OFF);
+        if (finish_input(r) != 0) result.ok = false;
+      } else {
+        if (!sweep_blocks(blocks, count, settings.format_string, r.out))
+          result.ok = false;
+        set_batching(r.queue, BATCH_OFF);
+      }
+    } else {
+      if (!flush_blocks(r.queue)) result.ok = false;
+      set_batching(r.queue, BATCH_OFF);
+      if (finish_input(r) != 0) result.ok = false;
+    }
   }
-  reset_run();
-  r.out = streams.out();
-  r.err = streams.err();
-  return r;
+  result.out = streams.out();
+  result.err = streams.err();
+  return result;
 }
 
 std::string quad(uint32_t a) {

@@ -1,0 +1,284 @@
+// Sorting the queue into tree order, and merging the held blocks into one
+// entry per block for the sweep.
+
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+
+#include <algorithm>
+
+#include "address.h"
+#include "messages.h"
+#include "queue.h"
+#include "radix.h"
+#include "settings.h"
+
+// Holding every block stops at this many entries; see queue.cc.
+const size_t SPREAD_LIMIT = size_t(1) << 27;
+
+// Room for a copy of the queue, for the radix sort.
+template <typename F>
+static bool get_spare(block_queue<F>& q) {
+  if (q.spare_capacity < q.capacity) {
+    if (q.spare) munmap(q.spare, q.spare_capacity * sizeof(queued_block<F>));
+    q.spare = static_cast<queued_block<F>*>(
+        map_pages(q.capacity * sizeof(queued_block<F>)));
+    q.spare_capacity = q.spare ? q.capacity : 0;
+  }
+  if (!q.counts)
+    q.counts = static_cast<uint32_t*>(malloc(65536 * sizeof(uint32_t)));
+  return q.spare && q.counts;
+}
+
+// One stable counting pass of the queue into the spare, which then takes
+// the queue's place.
+template <typename F, typename Key>
+static void pass(block_queue<F>& q, Key key, uint32_t mask) {
+  radix_pass(q.batch, q.spare, q.used, key, mask, q.counts);
+  std::swap(q.batch, q.spare);
+  std::swap(q.capacity, q.spare_capacity);
+}
+
+// Radix passes over the top 64 bits of the block address, sixteen bits a
+// pass, lowest digit first; the bits below them (IPv6) are sorted after,
+// within each stretch of equal top bits, by `less`.
+template <typename F, typename Less>
+static void sort_by_blocks(block_queue<F>& q, Less less) {
+  const int low = F::BITS >= 64 ? 0 : 64 - F::BITS;
+  for (int shift = low; shift < 64; shift += 16)
+    pass(
+        q,
+        [shift](const queued_block<F>& e) {
+          return uint32_t(F::top64(block_of(e)) >> shift);
+        },
+        0xffff);
+  if (F::BITS <= 64) return;
+  for (size_t i = 0; i < q.used;) {
+    uint64_t top = F::top64(block_of(q.batch[i]));
+    size_t j = i + 1;
+    while (j < q.used && F::top64(block_of(q.batch[j])) == top) j++;
+    if (j - i > 1) std::stable_sort(q.batch + i, q.batch + j, less);
+    i = j;
+  }
+}
+
+template <typename F>
+static void prefix_pass(block_queue<F>& q) {
+  pass(
+      q, [](const queued_block<F>& e) { return uint32_t(e.prefix); },
+      (1u << F::PREFIX_BITS) - 1);
+}
+
+template <typename F>
+bool sort_batch(block_queue<F>& q, bool by_prefix) {
+  auto by_block = [](const queued_block<F>& a, const queued_block<F>& b) {
+    return block_of(a) < block_of(b);
+  };
+  auto by_tree = [](const queued_block<F>& a, const queued_block<F>& b) {
+    return tree_less(a, b);
+  };
+  // A plain merge sort where the radix passes' fixed cost would dominate.
+  if (q.used < 4096) {
+    if (by_prefix)
+      std::stable_sort(q.batch, q.batch + q.used, by_tree);
+    else
+      std::stable_sort(q.batch, q.batch + q.used, by_block);
+    return true;
+  }
+  if (!get_spare(q)) return false;
+  if (by_prefix && q.mixed_prefixes) prefix_pass(q);
+  if (by_prefix)
+    sort_by_blocks(q, by_tree);
+  else
+    sort_by_blocks(q, by_block);
+  return true;
+}
+
+// Whether the sorted queue can go to the sweep as it is: entries with the
+// same first block cover the same blocks (a block or a run named again),
+// and no entry starts inside a run.
+template <typename F>
+static bool runs_apart(const block_queue<F>& q) {
+  for (size_t i = 1; i < q.used; i++) {
+    const queued_block<F>& before = q.batch[i - 1];
+    const queued_block<F>& e = q.batch[i];
+    if (same_block(before, e)) {
+      if (before.count != e.count) return false;
+    } else if (before.count > 1 && block_of(e) <= run_last(before)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+template <typename F>
+static bool same_blocks(const queued_block<F>& a, const queued_block<F>& b) {
+  return same_block(a, b) && a.count == b.count;
+}
+
+// Marks the runs of the sorted queue that share some blocks with other
+// entries or have entries starting inside them; `all` marks every run. A
+// run that starts inside another is marked with it, and a run named again
+// shares its marks, so no unmarked run has another entry's block inside it
+// once the marked ones are spread out.
+template <typename F>
+static void mark_runs(const block_queue<F>& q, bool* marked, bool all) {
+  const queued_block<F>* batch = q.batch;
+  bool any_open = false;
+  typename F::addr open_last = 0;  // the furthest end of the runs so far
+  size_t open = 0;
+  for (size_t i = 0; i < q.used; i++) {
+    const queued_block<F>& e = batch[i];
+    marked[i] = all && e.count > 1;
+    if (i > 0 && same_block(batch[i - 1], e)) {
+      if (batch[i - 1].count != e.count) {
+        marked[i - 1] = batch[i - 1].count > 1;
+        marked[i] = e.count > 1;
+      }
+    } else if (any_open && block_of(e) <= open_last) {
+      marked[open] = true;
+      if (e.count > 1) marked[i] = true;
+    }
+    if (e.count > 1 && (!any_open || run_last(e) > open_last)) {
+      any_open = true;
+      open_last = run_last(e);
+      open = i;
+    }
+  }
+  for (size_t i = 1; i < q.used; i++)
+    if (marked[i - 1] && same_blocks(batch[i - 1], batch[i])) marked[i] = true;
+  for (size_t i = q.used; i-- > 1;)
+    if (marked[i] && same_blocks(batch[i - 1], batch[i])) marked[i - 1] = true;
+}
+
+// Replaces the marked runs by their blocks and sorts the queue again, into
+// tree order and, for a block named more than once, input order. False,
+// with nothing changed, when they do not fit.
+template <typename F>
+static bool spread_runs(block_queue<F>& q, bool all) {
+  typedef typename F::addr addr;
+  bool* marked = static_cast<bool*>(malloc(q.used ? q.used : 1));
+  if (!marked) return false;
+  mark_runs(q, marked, all);
+  uint64_t total = 0;
+  for (size_t i = 0; i < q.used; i++) total += marked[i] ? q.batch[i].count : 1;
+  queued_block<F>* blocks = nullptr;
+  if (total <= SPREAD_LIMIT)
+    blocks = static_cast<queued_block<F>*>(
+        map_pages(size_t(total) * sizeof(queued_block<F>)));
+  if (!blocks) {
+    free(marked);
+    return false;
+  }
+  size_t out = 0;
+  for (size_t i = 0; i < q.used; i++) {
+    queued_block<F> e = q.batch[i];
+    if (!marked[i]) {
+      blocks[out++] = e;
+      continue;
+    }
+    addr size = e.prefix ? addr(1) << (F::BITS - e.prefix) : 0;
+    addr a = e.addr;
+    e.count = 1;
+    for (uint32_t k = 0; k < q.batch[i].count; k++, a += size) {
+      e.addr = a;
+      blocks[out++] = e;
+    }
+  }
+  free(marked);
+  munmap(q.batch, q.capacity * sizeof(queued_block<F>));
+  q.batch = blocks;
+  q.capacity = q.used = out;
+  auto by_tree_and_line = [](const queued_block<F>& a,
+                             const queued_block<F>& b) {
+    return !same_block(a, b) ? tree_less(a, b) : a.line < b.line;
+  };
+  if (get_spare(q)) {
+    pass(
+        q, [](const queued_block<F>& e) { return e.line; }, 0xffff);
+    pass(
+        q, [](const queued_block<F>& e) { return e.line >> 16; }, 0xffff);
+    prefix_pass(q);
+    sort_by_blocks(q, by_tree_and_line);
+  } else {
+    // No two entries have the same block and line.
+    std::sort(q.batch, q.batch + q.used, by_tree_and_line);
+  }
+  return true;
+}
+
+template <typename F>
+bool merge_held_blocks(block_queue<F>& q, const queued_block<F>** blocks,
+                       size_t* count) {
+  warning_log& log = *q.log;
+  if (q.distinct) {
+    // Nothing to merge; only the whole space starts out with a state.
+    if (q.used > 0 && q.batch[0].prefix == 0 && q.batch[0].state == ST_YES) {
+      log.inserting = true;
+      log.inserting_line = q.batch[0].line;
+      char text[F::TEXT_MAX];
+      F::format(q.batch[0].addr, text);
+      warn(log, MSG_OVERWRITTEN, text, 0, state_sign(ST_NO),
+           state_sign(ST_YES));
+      log.inserting = false;
+    }
+    write_held(log);
+    *blocks = q.batch;
+    *count = q.used;
+    q.used = 0;
+    return true;
+  }
+  if (!q.sorted && !sort_batch(q, true)) return false;
+  // Runs that meet other entries are spread into their blocks, or all of
+  // them should that somehow leave runs meeting others.
+  if (q.has_runs && !runs_apart(q) &&
+      (!spread_runs(q, false) || (!runs_apart(q) && !spread_runs(q, true)))) {
+    // The tree takes them, in input order.
+    std::stable_sort(q.batch, q.batch + q.used,
+                     [](const queued_block<F>& a, const queued_block<F>& b) {
+                       return a.line < b.line;
+                     });
+    return false;
+  }
+  // Each block once, with the state of its last line. The warnings are
+  // those the insertions in input order would write: one wherever a line
+  // turns the state its block had before, for each block of a run.
+  queued_block<F>* batch = q.batch;
+  size_t out = 0;
+  for (size_t i = 0; i < q.used;) {
+    const queued_block<F> first = batch[i];
+    const typename F::addr block = block_of(first);
+    unsigned state = first.prefix == 0 ? ST_NO : ST_UNSET;
+    do {
+      const queued_block<F>& e = batch[i];
+      if (state != ST_UNSET && state != e.state)
+        warn_overwrites(log, e.line, e.addr, e.prefix, state, e.state, e.count);
+      state = e.state;
+    } while (++i < q.used && batch[i].prefix == first.prefix &&
+             block_of(batch[i]) == block);
+    // Entries with the same first block cover the same blocks here.
+    queued_block<F> merged;
+    merged.addr = block;
+    merged.line = 0;
+    merged.count = batch[i - 1].count;
+    merged.prefix = first.prefix;
+    merged.state = state;
+    batch[out++] = merged;
+  }
+  write_held(log);
+  // The tree the blocks may go into gets the spare's memory.
+  if (q.spare) munmap(q.spare, q.spare_capacity * sizeof(queued_block<F>));
+  q.spare = nullptr;
+  q.spare_capacity = 0;
+  *blocks = batch;
+  *count = out;
+  q.used = 0;
+  return true;
+}
+
+#define INSTANTIATE(F)                                                      \
+  template bool sort_batch(block_queue<F>&, bool);                          \
+  template bool merge_held_blocks(block_queue<F>&, const queued_block<F>**, \
+                                  size_t*);
+INSTANTIATE(ipv4)
+INSTANTIATE(ipv6)

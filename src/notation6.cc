@@ -1,0 +1,168 @@
+#include "notation6.h"
+
+#include <stdio.h>
+
+#include "messages.h"
+#include "notation.h"
+#include "settings.h"
+
+typedef block_queue<ipv6> queue6;
+
+static inline bool is_blank(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+static inline bool is_digit(char c) { return unsigned(c - '0') < 10; }
+
+// Whether the run of address characters at p holds a ':'.
+static inline bool run_has_colon(const char* p) {
+  for (; is_address6_char(*p); p++)
+    if (*p == ':') return true;
+  return false;
+}
+
+static inline const char* skip_run(const char* p) {
+  while (is_address6_char(*p)) p++;
+  return p;
+}
+
+// The run at p as an address: one that inet_pton takes, and not the start
+// of a word such as "2001:db8::1g". Sets *end past the run.
+static inline bool read_run(const char* p, const char** end, uint128* a) {
+  if (!parse_ipv6_run(p, end, a)) return false;
+  char next = **end;
+  unsigned folded = unsigned(next) | 0x20;
+  return next != '_' && !(folded >= 'a' && folded <= 'z');
+}
+
+static int insert(queue6& q, int n, uint128 a, unsigned state) {
+  return add_block(q, n, a, state) ? NOTATION_DONE : NOTATION_NO_MEMORY;
+}
+
+static int invalid(queue6& q, const char* line) {
+  warn_quoting(*q.log, MSG_INVALID_BLOCK6, line);
+  return NOTATION_DONE;
+}
+
+static int parse_prefix(queue6& q, const char* rest, uint128 a, unsigned state,
+                        const char* line) {
+  long long len = 0;
+  if (!scan_length(++rest, &len)) return invalid(q, line);
+  if (len < 0) {
+    warn(*q.log, MSG_PREFIX_NEGATIVE, len);
+    return NOTATION_DONE;
+  }
+  if (len > 128) {
+    warn(*q.log, MSG_PREFIX_TOO_LONG6, len);
+    len = 128;
+  }
+  if (settings.trace_flags & TRACE_INPUT) {
+    char text[IPV6_TEXT_MAX];
+    format_ipv6(a, text);
+    fprintf(settings.out_stream, "address/prefix %s/%d\n", text, int(len));
+  }
+  return insert(q, int(len), a, state);
+}
+
+static int parse_range(queue6& q, const char* b, uint128 a, unsigned state,
+                       const char* line) {
+  const char* end;
+  uint128 last;
+  if (!read_run(b, &end, &last)) return invalid(q, line);
+  if (last < a) {
+    warn_quoting(*q.log, MSG_RANGE_REVERSED, line);
+    return NOTATION_DONE;
+  }
+  if (settings.trace_flags & TRACE_INPUT) {
+    int blocks = 0;
+    cover_range<ipv6>(a, last, [&blocks](uint128, int) { return ++blocks; });
+    char first_text[IPV6_TEXT_MAX], last_text[IPV6_TEXT_MAX];
+    format_ipv6(a, first_text);
+    format_ipv6(last, last_text);
+    fprintf(settings.out_stream, "range %s - %s, blocks: %d\n", first_text,
+            last_text, blocks);
+  }
+  return cover_range<ipv6>(a, last,
+                           [&q, state](uint128 x, int n) {
+                             return add_block(q, n, x, state);
+                           })
+             ? NOTATION_DONE
+             : NOTATION_NO_MEMORY;
+}
+
+static int parse_mask(queue6& q, const char* m, uint128 a, unsigned state,
+                      const char* line) {
+  const char* end;
+  uint128 mask;
+  if (!read_run(m, &end, &mask)) return invalid(q, line);
+  // Top bit clear: wildcard bits.
+  uint128 netmask = mask >> 127 ? mask : ~mask;
+  int len = ipv6::leading_zeros(~netmask);
+  if (netmask != ipv6::netmask(len)) {
+    warn_quoting(*q.log, MSG_INVALID_MASK6, line);
+    return NOTATION_DONE;
+  }
+  if (len == 128 && a == 0) {
+    len = 0;
+    if (!settings.opt_silent) {
+      char text[IPV6_TEXT_MAX];
+      format_ipv6(mask, text);
+      warn(*q.log, MSG_ZERO_BITS_MASK6, text);
+    }
+  }
+  if (settings.trace_flags & TRACE_INPUT) {
+    char a_text[IPV6_TEXT_MAX], mask_text[IPV6_TEXT_MAX];
+    format_ipv6(a, a_text);
+    format_ipv6(ipv6::netmask(len), mask_text);
+    fprintf(settings.out_stream, "address %s mask %s\n", a_text, mask_text);
+  }
+  return insert(q, len, a, state);
+}
+
+// The notations on the text after the address run A, as the first one
+// that fits.
+static int parse_notations(queue6& q, const char* begin, unsigned state,
+                           const char* line) {
+  const char* rest;
+  uint128 a;
+  if (!read_run(begin, &rest, &a)) return invalid(q, line);
+  if (*rest == '/') return parse_prefix(q, rest, a, state, line);
+  const char* p = rest;
+  while (is_blank(*p)) p++;
+  if (*p == '-') {
+    p++;
+    while (is_blank(*p)) p++;
+    return parse_range(q, p, a, state, line);
+  }
+  if (p > rest && run_has_colon(p)) return parse_mask(q, p, a, state, line);
+  if (settings.trace_flags & TRACE_INPUT) {
+    char text[IPV6_TEXT_MAX];
+    format_ipv6(a, text);
+    fprintf(settings.out_stream, "address %s prefix 128\n", text);
+  }
+  return insert(q, 128, a, state);
+}
+
+int read_line(queue6& q, const char* line) {
+  const char* p = line;
+  while (is_blank(*p)) p++;
+  unsigned state = ST_YES;
+  if (!run_has_colon(p)) {
+    if (is_digit(*p) || *p == '\0' || *p == '#') return NOTATION_NO_MATCH;
+    // The modifier is one character, as in IPv4 mode; the address is the
+    // first run after its word that has a ':' (the word itself may be one,
+    // as "de" in "deny").
+    char c = *p;
+    if (c != 'P' && c != 'p' && c != 'Y' && c != 'y' && c != '+') state = ST_NO;
+    p = is_address6_char(c) ? skip_run(p) : p + 1;
+    for (;;) {
+      while (*p && *p != '#' && !is_address6_char(*p)) p++;
+      if (!*p || *p == '#') return NOTATION_NO_MATCH;
+      if (run_has_colon(p)) break;
+      p = skip_run(p);
+    }
+  }
+  if (settings.opt_invert) state = opposite_state(state);
+  if (settings.trace_flags & TRACE_INPUT)
+    fprintf(settings.out_stream, "%s  ", state_sign(state));
+  return parse_notations(q, p, state, line);
+}

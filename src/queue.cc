@@ -1,0 +1,176 @@
+#include "queue.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+
+#include <algorithm>
+
+#include "address.h"
+#include "settings.h"
+
+// Holding every block stops at this many entries (2 GB of IPv4 blocks; a
+// range is one entry), and the tree takes over: a list that needs more, or
+// a spread of runs that would, is beyond any memory anyway.
+const size_t HOLD_LIMIT = size_t(1) << 27;
+
+template <typename F>
+static void release_spare(block_queue<F>& q) {
+  if (q.spare) munmap(q.spare, q.spare_capacity * sizeof(queued_block<F>));
+  q.spare = nullptr;
+  q.spare_capacity = 0;
+}
+
+template <typename F>
+block_queue<F>::~block_queue() {
+  if (batch) munmap(batch, capacity * sizeof(queued));
+  release_spare(*this);
+  free(counts);
+}
+
+template <typename F>
+static void start_batch(block_queue<F>& q) {
+  q.used = 0;
+  q.sorted = q.distinct = true;
+  q.has_runs = q.mixed_prefixes = false;
+  q.log->line = 0;
+}
+
+template <typename F>
+void set_batching(block_queue<F>& q, int mode) {
+  q.mode = mode;
+  q.log->holding = mode != BATCH_OFF;
+  if (mode == BATCH_OFF) {
+    // The tree, which may still grow, gets the queue's memory back.
+    if (q.batch) munmap(q.batch, q.capacity * sizeof(queued_block<F>));
+    q.batch = nullptr;
+    q.capacity = 0;
+    release_spare(q);
+  }
+  start_batch(q);
+  q.log->count = q.log->text_used = 0;
+}
+
+template <typename F>
+bool next_line(block_queue<F>& q) {
+  // Line numbers are counted within a batch; flush long before they wrap.
+  if (++q.log->line >= 0x7fffffffu) return flush_blocks(q);
+  return true;
+}
+
+template <typename F>
+bool flush_blocks(block_queue<F>& q) {
+  typedef typename F::addr addr;
+  // Without memory to sort, the blocks go in in input order: slower only.
+  // So do runs, which may share blocks with others: a run's blocks would
+  // all go in where its first one sorts.
+  if (!q.sorted && !q.has_runs) sort_batch(q, false);
+  bool ok = true;
+  warning_log& log = *q.log;
+  log.inserting = true;
+  for (size_t i = 0; ok && i < q.used; i++) {
+    const queued_block<F>& e = q.batch[i];
+    log.inserting_line = e.line;
+    addr size = e.prefix ? addr(1) << (F::BITS - e.prefix) : 0;
+    addr a = e.addr;
+    for (uint32_t k = 0; ok && k < e.count; k++, a += size)
+      ok = insert_prefix(*q.tree, int(e.prefix), a, e.state);
+  }
+  log.inserting = false;
+  write_held(log);
+  start_batch(
+      q);  // a line whose blocks go on into the next batch comes first there
+  // Once the tree holds blocks, it has to take all of them.
+  if (q.mode == BATCH_ALL) q.mode = BATCH_SOME;
+  return ok;
+}
+
+// Doubles the queue while every block is held; false when it may not grow.
+template <typename F>
+static bool grow_batch(block_queue<F>& q) {
+  if (q.mode != BATCH_ALL || q.capacity >= HOLD_LIMIT) return false;
+  size_t bytes = q.capacity * sizeof(queued_block<F>);
+#ifdef MREMAP_MAYMOVE
+  // The pages move instead of being copied.
+  void* moved = mremap(q.batch, bytes, 2 * bytes, MREMAP_MAYMOVE);
+  if (moved == MAP_FAILED) return false;
+  queued_block<F>* bigger = static_cast<queued_block<F>*>(moved);
+#ifdef MADV_HUGEPAGE
+  madvise(moved, 2 * bytes, MADV_HUGEPAGE);
+#endif
+#else
+  queued_block<F>* bigger = static_cast<queued_block<F>*>(map_pages(2 * bytes));
+  if (!bigger) return false;
+  memcpy(bigger, q.batch, q.used * sizeof(queued_block<F>));
+  munmap(q.batch, bytes);
+#endif
+  q.batch = bigger;
+  q.capacity *= 2;
+  return true;
+}
+
+// Room for at least one more block in the queue, or batching off when
+// there is no memory for a queue at all. False when a flush found the node
+// pool exhausted.
+template <typename F>
+static bool make_room(block_queue<F>& q) {
+  if (!q.batch) {
+    q.batch = static_cast<queued_block<F>*>(
+        map_pages(BATCH_SIZE_BLOCKS * sizeof(queued_block<F>)));
+    if (!q.batch) {
+      // The tree takes every block as it comes, after the warnings held.
+      bool ok = flush_blocks(q);
+      q.mode = BATCH_OFF;
+      q.log->holding = false;
+      return ok;
+    }
+    q.capacity = BATCH_SIZE_BLOCKS;
+  }
+  if (q.used == q.capacity ||
+      (q.mode == BATCH_SOME && q.used >= BATCH_SIZE_BLOCKS))
+    return grow_batch(q) || flush_blocks(q);
+  return true;
+}
+
+template <typename F>
+bool add_blocks(block_queue<F>& q, int n, typename F::addr a, uint64_t count,
+                unsigned s) {
+  typedef typename F::addr addr;
+  addr size = n ? addr(1) << (F::BITS - n) : 0;
+  while (count > 0) {
+    if (q.mode != BATCH_OFF && !make_room(q)) return false;
+    if (q.mode == BATCH_OFF) {
+      if (!insert_prefix(*q.tree, n, a, s)) return false;
+      a += size;
+      count--;
+      continue;
+    }
+    // While every block is held a range is one entry; a batch for the tree
+    // takes its blocks one by one, in their order among the others.
+    uint32_t take = 1;
+    if (q.mode == BATCH_ALL && count > 1) {
+      take = uint32_t(std::min(count, uint64_t(max_run<F>())));
+      q.has_runs = true;
+    }
+    queued_block<F> e;
+    e.addr = a;
+    e.line = q.log->line;
+    e.count = take;
+    e.prefix = uint32_t(n);
+    e.state = s;
+    note_order(q, e);
+    q.batch[q.used++] = e;
+    a += addr(take) * size;
+    count -= take;
+  }
+  return true;
+}
+
+#define INSTANTIATE(F)                              \
+  template struct block_queue<F>;                   \
+  template void set_batching(block_queue<F>&, int); \
+  template bool next_line(block_queue<F>&);         \
+  template bool flush_blocks(block_queue<F>&);      \
+  template bool add_blocks(block_queue<F>&, int, F::addr, uint64_t, unsigned);
+INSTANTIATE(ipv4)
+INSTANTIATE(ipv6)

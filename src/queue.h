@@ -1,0 +1,189 @@
+#ifndef TENVIK_QUEUE_H_
+#define TENVIK_QUEUE_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "family.h"
+#include "tree.h"
+#include "warnings.h"
+
+// Blocks on their way into the tree, or held to the end of the input for
+// the sweep. A big list in random order makes every insertion, and later
+// every walk of the tree, jump around memory; sorted by address they build
+// the tree in the order the walks read it. The sort is stable, so a block
+// named twice still takes its later state, and the tree comes out the same
+// as with insertions in input order. The warnings are held back and
+// written in input order when a batch is flushed or the held blocks are
+// merged.
+
+/// Blocks read from the input: an address of the first, the number of
+/// blocks (a range names a run of them, each 2^(BITS - prefix) addresses on
+/// from the one before), their prefix length and state, and the line that
+/// named them (for the order of their warnings). Twelve bytes an IPv4
+/// block: a million-line list is sorted as it is.
+template <typename F>
+struct queued_block {
+  typename F::stored_addr addr;
+  uint32_t line;
+  uint32_t count : F::COUNT_BITS;
+  uint32_t prefix : F::PREFIX_BITS;
+  uint32_t state : 2;
+};
+static_assert(sizeof(queued_block<ipv4>) == 12, "an IPv4 block in 12 bytes");
+static_assert(sizeof(queued_block<ipv6>) == 24, "an IPv6 block in 24 bytes");
+
+/// The most blocks one queued_block holds; a longer run takes several.
+template <typename F>
+constexpr uint32_t max_run() {
+  return (uint32_t(1) << F::COUNT_BITS) - 1;
+}
+
+/// First address of a queued block's first block.
+template <typename F>
+inline typename F::addr block_of(const queued_block<F>& q) {
+  return typename F::addr(q.addr) & F::netmask(q.prefix);
+}
+
+/// Last address of a queued block's last block.
+template <typename F>
+inline typename F::addr run_last(const queued_block<F>& q) {
+  typedef typename F::addr addr;
+  addr first = block_of(q);
+  if (q.prefix == 0) return ~addr(0);
+  return first + (addr(q.count - 1) << (F::BITS - q.prefix)) +
+         wildcard_of<F>(q.prefix);
+}
+
+/// Tree order: by block, and a block before the longer blocks it holds.
+template <typename F>
+inline bool tree_less(const queued_block<F>& a, const queued_block<F>& b) {
+  typename F::addr x = block_of(a), y = block_of(b);
+  return x != y ? x < y : a.prefix < b.prefix;
+}
+template <typename F>
+inline bool same_block(const queued_block<F>& a, const queued_block<F>& b) {
+  return a.prefix == b.prefix && block_of(a) == block_of(b);
+}
+
+/// Blocks that go into the tree at a time while the tree is being built.
+const size_t BATCH_SIZE_BLOCKS = size_t(1) << 18;
+
+enum {
+  BATCH_OFF,   // every block goes into the tree at once
+  BATCH_SOME,  // blocks go in a batch at a time
+  BATCH_ALL,   // every block is held for the sweep, until the tree is needed
+};
+
+template <typename F>
+struct block_queue {
+  typedef typename F::addr addr;
+  typedef queued_block<F> queued;
+  prefix_tree<F>* tree = nullptr;
+  warning_log* log = nullptr;
+  int mode = BATCH_OFF;
+  queued* batch = nullptr;
+  size_t capacity = 0;
+  queued* spare = nullptr;  // room for a copy, for the radix sort
+  size_t spare_capacity = 0;
+  uint32_t* counts = nullptr;  // the radix sort's counters
+  size_t used = 0;
+  bool sorted = true;
+  bool distinct = true;  // sorted, no block twice, none inside a run
+  bool has_runs = false;
+  bool mixed_prefixes = false;
+  // The entry queued last, as the next one is compared with it.
+  addr last_block = 0;
+  unsigned last_prefix = 0;
+  bool last_is_run = false;
+  addr last_run_last = 0;  // of the last entry, if a run
+
+  block_queue() = default;
+  block_queue(const block_queue&) = delete;
+  block_queue& operator=(const block_queue&) = delete;
+  ~block_queue();
+};
+
+/// Sets how blocks are queued; call before the first line and after the
+/// last flush or merge_held_blocks.
+template <typename F>
+void set_batching(block_queue<F>& q, int mode);
+
+/// True while the queue holds every block of the input: none has gone into
+/// the tree, which a dump, a full queue or a long list makes them do.
+template <typename F>
+inline bool holding_all_blocks(const block_queue<F>& q) {
+  return q.mode == BATCH_ALL;
+}
+
+/// Marks the start of the next input line, for the order of warnings.
+/// Returns false when a flush it needed found the node pool exhausted.
+template <typename F>
+bool next_line(block_queue<F>& q);
+
+/// add_block for `count` blocks of length n, the first at a and each next
+/// one 2^(BITS - n) further on, as a range makes them.
+template <typename F>
+bool add_blocks(block_queue<F>& q, int n, typename F::addr a, uint64_t count,
+                unsigned s);
+
+/// Notes how entry e, about to be queued, stands to the one before it.
+template <typename F>
+inline void note_order(block_queue<F>& q, const queued_block<F>& e) {
+  typename F::addr block = block_of(e);
+  if (q.used > 0) {
+    if (q.last_prefix != e.prefix) q.mixed_prefixes = true;
+    if (block < q.last_block ||
+        (block == q.last_block && e.prefix <= q.last_prefix)) {
+      q.distinct = false;
+      if (block != q.last_block || e.prefix != q.last_prefix) q.sorted = false;
+    } else if (q.last_is_run && block <= q.last_run_last) {
+      q.distinct = false;
+    }
+  }
+  q.last_block = block;
+  q.last_prefix = e.prefix;
+  q.last_is_run = e.count > 1;
+  if (q.last_is_run) q.last_run_last = run_last(e);
+}
+
+/// Sets the state of block a/n: at once, or at the next flush_blocks.
+/// Returns false when the node pool is exhausted.
+template <typename F>
+inline bool add_block(block_queue<F>& q, int n, typename F::addr a,
+                      unsigned s) {
+  // Most lines name one block, and most such blocks just join the queue.
+  if (q.mode == BATCH_OFF || !q.batch || q.used == q.capacity ||
+      (q.mode == BATCH_SOME && q.used >= BATCH_SIZE_BLOCKS))
+    return add_blocks(q, n, a, 1, s);
+  queued_block<F> e;
+  e.addr = a;
+  e.line = q.log->line;
+  e.count = 1;
+  e.prefix = uint32_t(n);
+  e.state = s;
+  note_order(q, e);
+  q.batch[q.used++] = e;
+  return true;
+}
+
+/// Inserts every queued block and writes the warnings held back with them.
+/// Returns false when the node pool is exhausted.
+template <typename F>
+bool flush_blocks(block_queue<F>& q);
+
+/// Stable sort of the queue on the block address, and with `by_prefix` on
+/// the prefix length after it. Returns false, leaving the queue as it was,
+/// without memory for it.
+template <typename F>
+bool sort_batch(block_queue<F>& q, bool by_prefix);
+
+/// Sorts the held blocks into tree order and keeps each block once, with
+/// the state its last line gave it, writing the overwrite warnings and all
+/// warnings held back, and sets `blocks` and `count` to the result. False,
+/// with nothing changed, when there is no memory to sort them.
+template <typename F>
+bool merge_held_blocks(block_queue<F>& q, const queued_block<F>** blocks,
+                       size_t* count);
+
+#endif  // TENVIK_QUEUE_H_

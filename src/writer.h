@@ -1,0 +1,34 @@
+#ifndef TENVIK_WRITER_H_
+#define TENVIK_WRITER_H_
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+// Text gathered into one chunk and written a chunk at a time: a big list
+// has hundreds of thousands of entries, and millions of warnings can be
+// held back, while the error stream is unbuffered.
+struct chunk_writer {
+  static const size_t CHUNK_BYTES = size_t(1) << 16;
+  FILE* stream = nullptr;
+  size_t used = 0;
+  uint64_t lines = 0;  // entry lines put so far, for their numbers
+  char chunk[CHUNK_BYTES];
+};
+
+/// Room for `length` more bytes at chunk + used, writing out the chunk if
+/// need be; false when the text would not fit even in an empty chunk.
+inline bool make_room(chunk_writer& w, size_t length) {
+  if (length <= chunk_writer::CHUNK_BYTES - w.used) return true;
+  if (w.used) fwrite(w.chunk, 1, w.used, w.stream);
+  w.used = 0;
+  return length <= chunk_writer::CHUNK_BYTES;
+}
+
+/// Adds text to the chunk (text longer than a chunk goes out at once).
+void put_text(chunk_writer& w, const char* text, size_t length);
+
+/// Writes out what the chunk holds.
+void flush_text(chunk_writer& w);
+
+#endif  // TENVIK_WRITER_H_
