@@ -152,18 +152,25 @@ static int parse_prefix(queue4& q, const char* rest, uint64_t* n,
   long long len = 0;
   if (*rest != '/' || !scan_length(++rest, &len)) return NOTATION_NO_MATCH;
   if (out_of_range(*q.log, n, 4, line)) return NOTATION_DONE;
-  if (len < 0) {
-    warn(*q.log, MSG_PREFIX_NEGATIVE, len);
+  if (!limit_length(*q.log, &len, 32, MSG_PREFIX_TOO_LONG))
     return NOTATION_DONE;
-  }
-  if (len > 32) {
-    warn(*q.log, MSG_PREFIX_TOO_LONG, len);
-    len = 32;
-  }
   uint32_t a = quad(n);
   if (settings.trace_flags & TRACE_INPUT)
     fprintf(settings.out_stream, "address/prefix %s/%d\n", dotted(a), int(len));
   return insert(q, int(len), a, state);
+}
+
+bool limit_length(warning_log& log, long long* len, int bits,
+                  const char* too_long) {
+  if (*len < 0) {
+    warn(log, MSG_PREFIX_NEGATIVE, *len);
+    return false;
+  }
+  if (*len > bits) {
+    warn(log, too_long, *len);
+    *len = bits;
+  }
+  return true;
 }
 
 int range_block_prefix(uint32_t start, uint32_t end) {

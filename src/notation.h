@@ -29,6 +29,12 @@ int scan_pattern(const char* text, const char* pattern, uint64_t* unsigned_out,
 /// with p anywhere, when there is no digit.
 bool scan_length(const char*& p, long long* out);
 
+/// A prefix length as the prefix notations take it: false, after its
+/// warning, when it is negative; above `bits` it becomes `bits`, with the
+/// warning `too_long` (whose one conversion is the length as written).
+bool limit_length(warning_log& log, long long* len, int bits,
+                  const char* too_long);
+
 /// The length of the blocks that the range start - end is cut into: the
 /// automatic prefix of the end, or the size of the aligned blocks that make
 /// the range exactly when every one bit of start is set in end and the

@@ -47,14 +47,8 @@ static int parse_prefix(queue6& q, const char* rest, uint128 a, unsigned state,
                         const char* line) {
   long long len = 0;
   if (!scan_length(++rest, &len)) return invalid(q, line);
-  if (len < 0) {
-    warn(*q.log, MSG_PREFIX_NEGATIVE, len);
+  if (!limit_length(*q.log, &len, 128, MSG_PREFIX_TOO_LONG6))
     return NOTATION_DONE;
-  }
-  if (len > 128) {
-    warn(*q.log, MSG_PREFIX_TOO_LONG6, len);
-    len = 128;
-  }
   if (settings.trace_flags & TRACE_INPUT) {
     char text[IPV6_TEXT_MAX];
     format_ipv6(a, text);

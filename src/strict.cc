@@ -87,9 +87,9 @@ bool read_modifier(const char*& p, bool ipv6, char* why) {
 }
 
 // A dotted quad of plain octets: one to three digits, at most 255, no
-// leading zero (which some tools read as octal).
-bool read_quad(const char*& p, uint32_t* a, char* why) {
-  const char* start = p;
+// leading zero (which some tools read as octal). A failure quotes the text
+// from `start`, the block's beginning.
+bool read_quad(const char*& p, uint32_t* a, const char* start, char* why) {
   uint32_t value = 0;
   for (int i = 0; i < 4; i++) {
     if (i > 0 && *p++ != '.') return fail(why, "not an address block", start);
@@ -133,8 +133,9 @@ bool at_end(const char* p, const char* block, char* why) {
 }
 
 bool check_ipv4(const char* p, bool exact_ranges, char* why) {
+  const char* line = p;
   if (!read_modifier(p, false, why)) return false;
-  if (!*p || *p == '#') return fail(why, "no address block", p);
+  if (!*p || *p == '#') return fail(why, "no address block", line);
   if (!is_digit(*p)) {
     const char* q = p;
     while (*q && *q != '#' && !is_digit(*q)) q++;
@@ -143,7 +144,7 @@ bool check_ipv4(const char* p, bool exact_ranges, char* why) {
   }
   const char* block = p;
   uint32_t a;
-  if (!read_quad(p, &a, why)) return false;
+  if (!read_quad(p, &a, p, why)) return false;
   if (*p == '/') {
     p++;
     if (!read_length(p, 32, block, why)) return false;
@@ -153,7 +154,7 @@ bool check_ipv4(const char* p, bool exact_ranges, char* why) {
   if (*q == '-') {
     q = skip_blanks(q + 1);
     uint32_t b;
-    if (!read_quad(q, &b, why)) return false;
+    if (!read_quad(q, &b, block, why)) return false;
     if (b < a) return fail(why, "range end below start", block);
     if (!exact_ranges) {
       int n = range_block_prefix(a, b);
@@ -176,7 +177,7 @@ bool check_ipv4(const char* p, bool exact_ranges, char* why) {
   }
   if (q > p && is_digit(*q)) {
     uint32_t m;
-    if (!read_quad(q, &m, why)) return false;
+    if (!read_quad(q, &m, block, why)) return false;
     uint32_t mask = (m & 0x80000000u) ? m : ~m;
     int len = mask == 0xffffffffu ? 32 : __builtin_clz(~mask);
     if (mask != netmask(len)) return fail(why, "invalid mask", block);

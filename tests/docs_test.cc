@@ -4,6 +4,7 @@
 // below it, the manual's options and messages against the usage text and
 // the message table, and the install rule against a real install.
 
+#include <ctype.h>
 #include <ftw.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -14,10 +15,12 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "messages.h"
@@ -102,9 +105,9 @@ captured run_program(const std::vector<std::string>& argv,
   return result;
 }
 
-// Finds a program on PATH; empty when there is none.
-std::string find_program(const std::string& name) {
-  const char* path = getenv("PATH");
+// Finds a program on PATH (or on `path`); empty when there is none.
+std::string find_program(const std::string& name, const char* path = nullptr) {
+  if (!path) path = getenv("PATH");
   std::istringstream dirs(path ? path : "");
   for (std::string dir; std::getline(dirs, dir, ':');) {
     std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
@@ -115,7 +118,21 @@ std::string find_program(const std::string& name) {
 
 // ---------------------------------------------------------------------------
 // Example lists: examples/NAME.txt with NAME.expected (standard output) and,
-// where it warns, NAME.expected_stderr.
+// where it warns, NAME.expected_stderr; --strict must change neither. Each list also runs in IPv6 mode,
+// against NAME.v6.expected (and NAME.v6.expected_stderr); a list without
+// them has no IPv6 line, so it must print the IPv6 catch-all alone and no
+// warning, IPv6 mode passing over IPv4 lines without a word.
+
+struct example_mode {
+  std::string suffix;  // of the stored outputs' names
+  std::vector<std::string> options;
+  std::string without_stored_output;  // what a list without them prints
+};
+
+const example_mode EXAMPLE_MODES[] = {
+    {"", {}, ""},
+    {".v6", {"--ipv6"}, "deny   ::/0\n"},
+};
 
 std::vector<std::string> example_names() {
   std::vector<std::string> names;
@@ -126,24 +143,47 @@ std::vector<std::string> example_names() {
   return names;
 }
 
-class ExampleList : public testing::TestWithParam<std::string> {};
+class ExampleList
+    : public testing::TestWithParam<std::tuple<std::string, size_t>> {};
 
 TEST_P(ExampleList, PrintsItsStoredOutput) {
   const fs::path dir = SOURCE_DIR + "/examples";
-  const std::string name = GetParam();
-  ASSERT_TRUE(fs::exists(dir / (name + ".expected")))
-      << "examples/" << name << ".txt has no stored output";
-  const fs::path err_file = dir / (name + ".expected_stderr");
-  captured run = run_tenvik({"examples/" + name + ".txt"}, "", SOURCE_DIR);
-  EXPECT_EQ(read_file(dir / (name + ".expected")), run.out);
+  const std::string name = std::get<0>(GetParam());
+  const example_mode& mode = EXAMPLE_MODES[std::get<1>(GetParam())];
+  const fs::path out_file = dir / (name + mode.suffix + ".expected");
+  const fs::path err_file = dir / (name + mode.suffix + ".expected_stderr");
+  if (mode.suffix.empty()) {
+    ASSERT_TRUE(fs::exists(out_file))
+        << "examples/" << name << ".txt has no stored output";
+  }
+  std::vector<std::string> args = mode.options;
+  args.push_back("examples/" + name + ".txt");
+  captured run = run_tenvik(args, "", SOURCE_DIR);
+  EXPECT_EQ(
+      fs::exists(out_file) ? read_file(out_file) : mode.without_stored_output,
+      run.out);
   EXPECT_EQ(fs::exists(err_file) ? read_file(err_file) : "", run.err);
   EXPECT_EQ(0, run.status);
+
+  // The examples are written to be read as written.
+  args.insert(args.begin(), "--strict");
+  captured strict = run_tenvik(args, "", SOURCE_DIR);
+  EXPECT_EQ(run.out, strict.out) << "--strict";
+  EXPECT_EQ(run.err, strict.err) << "--strict";
+  EXPECT_EQ(0, strict.status) << "--strict";
 }
 
-INSTANTIATE_TEST_SUITE_P(Docs, ExampleList, testing::ValuesIn(example_names()),
-                         [](const testing::TestParamInfo<std::string>& info) {
-                           return info.param;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Docs, ExampleList,
+    testing::Combine(testing::ValuesIn(example_names()),
+                     testing::Range(size_t(0), std::size(EXAMPLE_MODES))),
+    [](const testing::TestParamInfo<ExampleList::ParamType>& info) {
+      std::string name = std::get<0>(info.param) +
+                         EXAMPLE_MODES[std::get<1>(info.param)].suffix;
+      for (char& c : name)
+        if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+      return name;
+    });
 
 TEST(Docs, EveryStoredOutputBelongsToAnExampleList) {
   std::set<std::string> lists;
@@ -154,7 +194,13 @@ TEST(Docs, EveryStoredOutputBelongsToAnExampleList) {
       if (file.size() > suffix.size() &&
           file.compare(file.size() - suffix.size(), suffix.size(), suffix) ==
               0) {
-        EXPECT_TRUE(lists.count(file.substr(0, file.size() - suffix.size())))
+        std::string name = file.substr(0, file.size() - suffix.size());
+        for (const example_mode& mode : EXAMPLE_MODES)
+          if (!mode.suffix.empty() && name.size() > mode.suffix.size() &&
+              name.compare(name.size() - mode.suffix.size(), mode.suffix.size(),
+                           mode.suffix) == 0)
+            name.resize(name.size() - mode.suffix.size());
+        EXPECT_TRUE(lists.count(name))
             << "examples/" << file << " has no list beside it";
       }
     }
@@ -240,15 +286,22 @@ std::vector<fenced_block> fenced_blocks(const std::vector<std::string>& lines,
   return blocks;
 }
 
-TEST(Docs, ReadmeCommandsPrintWhatTheReadmeShows) {
-  std::vector<std::string> outside;
+// The README's commands, from its console blocks; the lines outside fenced
+// blocks go to `outside`.
+std::vector<shown_command> readme_commands(std::vector<std::string>* outside) {
   std::vector<shown_command> commands;
   for (const fenced_block& block : fenced_blocks(
-           split_lines(read_file(SOURCE_DIR + "/README.md")), &outside)) {
+           split_lines(read_file(SOURCE_DIR + "/README.md")), outside)) {
     if (block.info != "console") continue;
     for (const shown_command& c : parse_session(block.lines))
       commands.push_back(c);
   }
+  return commands;
+}
+
+TEST(Docs, ReadmeCommandsPrintWhatTheReadmeShows) {
+  std::vector<std::string> outside;
+  std::vector<shown_command> commands = readme_commands(&outside);
   ASSERT_GE(commands.size(), 5u) << "README.md lost its console blocks";
   expect_commands_hold(commands, "README.md");
 
@@ -267,6 +320,80 @@ TEST(Docs, ReadmeCommandsPrintWhatTheReadmeShows) {
     if (chained != std::string::npos) tail = tail.substr(chained + 3);
     EXPECT_TRUE(shown.count(tail))
         << "README.md shows a command whose output no test checks: " << line;
+  }
+}
+
+// Recipes that a firewall or a routing daemon reads are given to it: a
+// recipe it would refuse fails here. Each is named by a piece of the
+// README command that makes it; the check is a sh command run where the
+// file `recipe` holds the output the README shows, in the surroundings the
+// README describes. Without the program the check cannot run; CI installs
+// them all and sets TENVIK_REQUIRE_RECIPE_READERS so that it always does.
+struct recipe_reader {
+  std::string command;
+  std::string program;
+  std::string check;
+};
+
+const recipe_reader RECIPE_READERS[] = {
+    {"-A OFFICE_IN ", "iptables-restore", "iptables-restore --test recipe"},
+    {"-A OFFICE6_IN ", "ip6tables-restore", "ip6tables-restore --test recipe"},
+    {"add element inet filter country {", "nft",
+     "{ echo 'table inet filter { set country { type ipv4_addr; flags "
+     "interval; }; }'; cat recipe; } >nft.conf && nft -c -f nft.conf"},
+    {"add element inet filter country6 {", "nft",
+     "{ echo 'table inet filter { set country6 { type ipv6_addr; flags "
+     "interval; }; }'; cat recipe; } >nft.conf && nft -c -f nft.conf"},
+    {"define COUNTRY6 = [", "bird",
+     "{ echo 'protocol device {}'; cat recipe; echo 'filter country6_in "
+     "{ if net ~ COUNTRY6 then accept; reject; }'; } >bird.conf && "
+     "bird -p -c bird.conf"},
+};
+
+TEST(Docs, ReadmeRecipesPassTheirReaders) {
+  std::vector<std::string> outside;
+  const std::vector<shown_command> commands = readme_commands(&outside);
+  const char* path = getenv("PATH");
+  const std::string search =
+      std::string(path ? path : "/usr/bin:/bin") + ":/usr/sbin:/sbin";
+  std::vector<std::string> missing;
+  for (const recipe_reader& reader : RECIPE_READERS) {
+    std::vector<const shown_command*> found;
+    for (const shown_command& c : commands)
+      if (c.command.find(reader.command) != std::string::npos)
+        found.push_back(&c);
+    ASSERT_EQ(1u, found.size())
+        << "README.md: not one command with " << reader.command;
+    if (find_program(reader.program, search.c_str()).empty()) {
+      missing.push_back(reader.program);
+      continue;
+    }
+    // The recipe as shown is taken; with its first prefix length made
+    // impossible it is refused, so the check does read it.
+    const std::string& recipe = found[0]->expected;
+    const std::string broken =
+        std::regex_replace(recipe, std::regex(R"(/[0-9]+)"), "/129",
+                           std::regex_constants::format_first_only);
+    ASSERT_NE(recipe, broken) << reader.command;
+    for (const std::string* text : {&recipe, &broken}) {
+      scratch_dir dir;
+      std::ofstream(dir.path() + "/recipe") << *text;
+      captured run = run_program({"/bin/sh", "-c", reader.check}, dir.path(),
+                                 {"PATH=" + search});
+      if (text == &recipe)
+        EXPECT_EQ(0, run.status) << reader.check << "\n"
+                                 << run.out << run.err << *text;
+      else
+        EXPECT_NE(0, run.status) << reader.check << " took\n" << *text;
+    }
+  }
+  if (!missing.empty()) {
+    std::string names;
+    for (const std::string& m : missing) names += " " + m;
+    if (getenv("TENVIK_REQUIRE_RECIPE_READERS"))
+      FAIL() << "missing:" << names
+             << " (apt-get install iptables nftables bird2)";
+    GTEST_SKIP() << "not installed:" << names;
   }
 }
 
@@ -391,21 +518,55 @@ TEST(Docs, ManualAndUsageNameTheSameShortOptions) {
   EXPECT_EQ(in_usage, in_manual);
 }
 
-// Long options are not in the usage text, so the program itself is asked.
+// Long options are not in the usage text, so the program itself is asked:
+// it accepts each one the manual describes, and the manual describes each
+// one that --help lists.
+struct long_option_run {
+  std::string name;
+  std::vector<std::string> args;
+  std::string out;
+};
+
+// What an empty list prints with these options; with the others, the
+// IPv4 catch-all.
+const long_option_run LONG_OPTION_RUNS[] = {
+    {"ipv6", {"--ipv6"}, "deny   ::/0\n"},
+    {"seq", {"--seq=10,10", "-f", "%n %m %a/%p"}, "10 deny   0.0.0.0/0\n"},
+    {"help", {"--help"}, USAGE_TEXT LONG_OPTIONS_TEXT},
+    {"version", {"--version"}, VERSION_LINE},
+};
+
 TEST(Docs, ProgramAcceptsEveryLongOptionOfTheManual) {
-  std::vector<std::string> long_options;
-  const std::regex manual_option(R"(^\.BI? \\-\\-([a-z][a-z-]*))");
+  std::set<std::string> long_options;
+  const std::regex manual_option(R"(^\.BI? \\-\\-([a-z](?:[a-z0-9]|\\-)*))");
   for (const std::string& line : man_under("OPTIONS")) {
     std::smatch m;
-    if (std::regex_search(line, m, manual_option)) long_options.push_back(m[1]);
+    if (std::regex_search(line, m, manual_option))
+      long_options.insert(roff_text(m[1]));
   }
   ASSERT_FALSE(long_options.empty());
   for (const std::string& name : long_options) {
-    captured run = run_tenvik({"--" + name}, "");
-    EXPECT_EQ("deny   0.0.0.0 255.255.255.255\n", run.out) << "--" << name;
+    long_option_run expected{
+        name, {"--" + name}, "deny   0.0.0.0 255.255.255.255\n"};
+    for (const long_option_run& r : LONG_OPTION_RUNS)
+      if (r.name == name) expected = r;
+    captured run = run_tenvik(expected.args, "");
+    EXPECT_EQ(expected.out, run.out) << "--" << name;
     EXPECT_EQ("", run.err) << "--" << name;
     EXPECT_EQ(0, run.status) << "--" << name;
   }
+
+  captured help = run_tenvik({"--help"}, "");
+  const std::regex help_option(R"(^--([a-z][a-z0-9-]*))");
+  size_t listed = 0;
+  for (const std::string& line : split_lines(help.out)) {
+    std::smatch m;
+    if (!std::regex_search(line, m, help_option)) continue;
+    listed++;
+    EXPECT_TRUE(long_options.count(m[1].str()))
+        << "the manual has no OPTIONS entry for --" << m[1];
+  }
+  EXPECT_GT(listed, 0u) << help.out;
 }
 
 // Message formats from messages.h, by name, as the program prints them.
@@ -436,9 +597,11 @@ std::vector<std::pair<std::string, std::string>> message_formats() {
 }
 
 TEST(Docs, ManualDiagnosticsQuoteEveryMessage) {
+  // IPv6 mode's messages are headings of its own section.
   std::vector<std::string> headings;
-  for (const std::string& line : man_under("DIAGNOSTICS"))
-    if (starts_with(line, ".B")) headings.push_back(macro_text(line));
+  for (const char* section : {"DIAGNOSTICS", "IPV6 MODE"})
+    for (const std::string& line : man_under(section))
+      if (starts_with(line, ".B")) headings.push_back(macro_text(line));
 
   auto formats = message_formats();
   ASSERT_GE(formats.size(), 11u) << "messages.h was not understood";
@@ -473,7 +636,8 @@ TEST(Docs, ManualDiagnosticsQuoteEveryMessage) {
         found = true;
     }
     EXPECT_TRUE(found) << name << " (\"" << f
-                       << "\") is not a heading of the manual's DIAGNOSTICS";
+                       << "\") is not a heading of the manual's DIAGNOSTICS"
+                       << " or IPV6 MODE";
   }
 }
 
