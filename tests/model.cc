@@ -1,7 +1,11 @@
 #include "model.h"
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <unordered_map>
@@ -17,11 +21,32 @@ bool is_space(char c) {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-uint32_t netmask(int prefix) {
-  return prefix == 0 ? 0 : uint32_t(0xffffffffu << (32 - prefix));
+template <typename Addr>
+constexpr int bits_of = int(sizeof(Addr) * 8);
+
+template <typename Addr>
+Addr netmask(int prefix) {
+  return prefix == 0 ? Addr(0) : Addr(~Addr(0) << (bits_of<Addr> - prefix));
 }
 
-uint64_t block_size(int prefix) { return uint64_t(1) << (32 - prefix); }
+// The distance from one block of this length to the next; 0 for the whole
+// space, whose size does not fit the address type.
+template <typename Addr>
+Addr block_step(int prefix) {
+  return prefix == 0 ? Addr(0) : Addr(Addr(1) << (bits_of<Addr> - prefix));
+}
+
+std::string text_of(uint32_t addr) { return model_dotted(addr); }
+std::string text_of(model_u128 addr) { return model_canonical(addr); }
+
+// Lower-case hexadecimal, all digits of the address width.
+template <typename Addr>
+std::string hex_of(Addr addr) {
+  std::string hex;
+  for (int shift = bits_of<Addr> - 4; shift >= 0; shift -= 4)
+    hex += "0123456789abcdef"[int(addr >> shift & 15)];
+  return hex;
+}
 
 // A number as a scanf conversion read it: sign and magnitude, the
 // magnitude saturating instead of wrapping.
@@ -89,19 +114,52 @@ int auto_prefix(uint32_t a) {
   return 24;
 }
 
-// What one input line inserts: blocks of length `prefix` at start,
-// start + size, ... while not above end (the addresses as passed to the
-// insertion; only their top `prefix` bits name the block).
+// Insertions of blocks of length `prefix` at start, start + size, ...
+// while not above end (the addresses as passed to the insertion; only
+// their top `prefix` bits name the block). Empty when end is below start.
+template <typename Addr>
+struct insertion_run {
+  Addr start = 0;
+  Addr end = 0;
+  int prefix = 0;
+};
+
+template <typename Addr, typename Visit>
+void for_each_block(const insertion_run<Addr>& r, Visit visit) {
+  if (r.end < r.start) return;
+  const Addr step = block_step<Addr>(r.prefix);
+  for (Addr b = r.start;; b += step) {
+    visit(b);
+    // Stop before the next start passes the end or wraps past the top.
+    if (step == 0 || r.end - b < step) return;
+  }
+}
+
+uint64_t saturated_sum(uint64_t a, uint64_t b) {
+  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
+
+// What one input line inserts, in order.
+template <typename Addr>
 struct line_insertions {
   bool permit = false;
-  uint32_t start = 0;
-  uint32_t end = 0;
-  int prefix = 0;
+  std::vector<insertion_run<Addr>> runs;
   std::string warnings;  // written before the insertions (or instead)
   std::string trace;     // the line's input-parsing trace
+
+  void insert(Addr start, Addr end, int prefix) {
+    runs.push_back({start, end, prefix});
+  }
   uint64_t count() const {
-    if (end < start) return 0;
-    return (uint64_t(end) - start) / block_size(prefix) + 1;
+    uint64_t total = 0;
+    for (const insertion_run<Addr>& r : runs) {
+      if (r.end < r.start) continue;
+      Addr step = block_step<Addr>(r.prefix);
+      Addr steps = step == 0 ? Addr(0) : Addr((r.end - r.start) / step);
+      total = saturated_sum(
+          total, steps >= Addr(UINT64_MAX) ? UINT64_MAX : uint64_t(steps) + 1);
+    }
+    return total;
   }
 };
 
@@ -118,25 +176,68 @@ std::string mask_text(const std::vector<number>& v) {
   return model_dotted(m);
 }
 
-// Decides one line (split at its newline). False when it inserts nothing;
-// `out->warnings` may still hold the warning of an ignored line.
-bool read_line(std::string line, bool invert, line_insertions* out) {
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  size_t nul = line.find('\0');
-  if (nul != std::string::npos) line.resize(nul);
-  size_t hash = line.find('#');
-  if (hash != std::string::npos) line.resize(hash);
-  if (line.empty() || line[0] == '*') return false;
+// Cuts a line to the text that is read: before a NUL byte and before the
+// first "#". False when nothing is read: the text is empty or asks for a
+// dump.
+bool line_text(std::string* line) {
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  size_t nul = line->find('\0');
+  if (nul != std::string::npos) line->resize(nul);
+  size_t hash = line->find('#');
+  if (hash != std::string::npos) line->resize(hash);
+  return !line->empty() && (*line)[0] != '*';
+}
+
+size_t skip_space(const std::string& s, size_t i) {
+  while (i < s.size() && is_space(s[i])) ++i;
+  return i;
+}
+
+bool is_permit_modifier(char m) {
+  return m == 'P' || m == 'p' || m == 'Y' || m == 'y' || m == '+';
+}
+
+// The length of a prefix line, limited to the address width, with its
+// warnings; -1 when the line is ignored.
+int prefix_length(const number& v, int bits, std::string* warnings) {
+  if (v.negative && v.magnitude != 0) {
+    *warnings =
+        "WARNING: prefix /" + decimal(v) + " is negative, line ignored\n";
+    return -1;
+  }
+  if (v.magnitude > uint64_t(bits)) {
+    *warnings = "WARNING: prefix /" + decimal(v) + " greater than " +
+                std::to_string(bits) + "\n";
+    return bits;
+  }
+  return int(v.magnitude);
+}
+
+// A mask whose top bit is clear is wildcard bits, else a netmask; its
+// length is the run of leading ones of the netmask. `contiguous` tells
+// whether only zeros follow that run.
+template <typename Addr>
+int mask_length(Addr mask, bool* contiguous) {
+  const int bits = bits_of<Addr>;
+  Addr n = (mask >> (bits - 1)) ? mask : Addr(~mask);
+  int prefix = 0;
+  while (prefix < bits && (n >> (bits - 1 - prefix) & 1)) ++prefix;
+  *contiguous = n == netmask<Addr>(prefix);
+  return prefix;
+}
+
+// Decides one IPv4 line (split at its newline). False when it inserts
+// nothing; `out->warnings` may still hold the warning of an ignored line.
+bool read_line4(std::string line, bool invert, line_insertions<uint32_t>* out) {
+  if (!line_text(&line)) return false;
   const std::string out_of_range =
       "WARNING: address out of range, line ignored: " + line + "\n";
 
-  size_t i = 0;
-  while (i < line.size() && is_space(line[i])) ++i;
+  size_t i = skip_space(line, 0);
   if (i == line.size()) return false;
   bool permit = true;
   if (!is_digit(line[i])) {
-    char m = line[i];
-    permit = m == 'P' || m == 'p' || m == 'Y' || m == 'y' || m == '+';
+    permit = is_permit_modifier(line[i]);
     while (i < line.size() && !is_digit(line[i])) ++i;
     if (i == line.size()) return false;
   }
@@ -153,19 +254,9 @@ bool read_line(std::string line, bool invert, line_insertions* out) {
       out->warnings = out_of_range;
       return false;
     }
-    if (v[4].negative && v[4].magnitude != 0) {
-      out->warnings =
-          "WARNING: prefix /" + decimal(v[4]) + " is negative, line ignored\n";
-      return false;
-    }
-    int prefix = int(std::min<uint64_t>(v[4].magnitude, 33));
-    if (prefix > 32) {
-      out->warnings =
-          "WARNING: prefix /" + decimal(v[4]) + " greater than 32\n";
-      prefix = 32;
-    }
-    out->prefix = prefix;
-    out->start = out->end = addr;
+    int prefix = prefix_length(v[4], 32, &out->warnings);
+    if (prefix < 0) return false;
+    out->insert(addr, addr, prefix);
     out->trace += "address/prefix " + model_dotted(addr) + "/" +
                   std::to_string(prefix) + "\n";
     return true;
@@ -185,11 +276,9 @@ bool read_line(std::string line, bool invert, line_insertions* out) {
       while (ones < 32 && (d >> ones & 1)) ++ones;
       prefix = 32 - ones;
     }
-    out->prefix = prefix;
-    out->start = addr;
-    out->end = end;
+    out->insert(addr, end, prefix);
     char size[16];
-    snprintf(size, sizeof size, "%.8x", uint32_t(block_size(prefix)));
+    snprintf(size, sizeof size, "%.8x", block_step<uint32_t>(prefix));
     out->trace += "range " + model_dotted(addr) + " - " + model_dotted(end) +
                   " by 0x" + size + "\n";
     return true;
@@ -200,20 +289,18 @@ bool read_line(std::string line, bool invert, line_insertions* out) {
       out->warnings = out_of_range;
       return false;
     }
-    uint32_t n = (mask & 0x80000000u) ? mask : ~mask;
-    int prefix = 0;
-    while (prefix < 32 && (n >> (31 - prefix) & 1)) ++prefix;
-    if (n != netmask(prefix))
+    bool contiguous = false;
+    int prefix = mask_length(mask, &contiguous);
+    if (!contiguous)
       out->warnings = "WARNING: invalid mask: " + mask_text(v) + "\n";
     if (prefix == 32 && addr == 0) {
       prefix = 0;
       out->warnings =
           "WARNING: mask " + mask_text(v) + " treated as 0 significant bits\n";
     }
-    out->prefix = prefix;
-    out->start = out->end = addr;
+    out->insert(addr, addr, prefix);
     out->trace += "address " + model_dotted(addr) + " mask " +
-                  model_dotted(netmask(prefix)) + "\n";
+                  model_dotted(netmask<uint32_t>(prefix)) + "\n";
     return true;
   }
   if (match("%n.%n.%n.%n", text, &v)) {
@@ -221,31 +308,257 @@ bool read_line(std::string line, bool invert, line_insertions* out) {
       out->warnings = out_of_range;
       return false;
     }
-    out->prefix = auto_prefix(addr);
-    out->start = out->end = addr;
+    int prefix = auto_prefix(addr);
+    out->insert(addr, addr, prefix);
     out->trace += "address " + model_dotted(addr) + " auto prefix " +
-                  std::to_string(out->prefix) + "\n";
+                  std::to_string(prefix) + "\n";
     return true;
   }
   return false;
 }
 
+bool is_address_char(char c) {
+  return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') ||
+         c == ':' || c == '.';
+}
+
+bool is_letter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// The end of the run of address characters that starts at i.
+size_t run_end(const std::string& s, size_t i) {
+  while (i < s.size() && is_address_char(s[i])) ++i;
+  return i;
+}
+
+bool has_colon(const std::string& s, size_t begin, size_t end) {
+  return s.find(':', begin) < end;
+}
+
+// The run [begin, end) is an address when inet_pton takes all of it and
+// it does not run on into a word ("2001:db8::1g").
+bool valid_run(const std::string& s, size_t begin, size_t end,
+               model_u128* addr) {
+  if (end < s.size() && (is_letter(s[end]) || s[end] == '_')) return false;
+  return model_pton6(s.substr(begin, end - begin), addr);
+}
+
+// The exact minimal cover of [a, b] by aligned blocks, in ascending order:
+// from each start, the largest block aligned there that does not pass b.
+void insert_cover(model_u128 a, model_u128 b,
+                  line_insertions<model_u128>* out) {
+  for (;;) {
+    int prefix = 0;
+    while ((a & ~netmask<model_u128>(prefix)) != 0 ||
+           b - a < model_u128(~netmask<model_u128>(prefix)))
+      ++prefix;
+    out->insert(a, a, prefix);
+    model_u128 last = a | ~netmask<model_u128>(prefix);
+    if (last == b) return;
+    a = last + 1;
+  }
+}
+
+// Decides one line as IPv6 mode reads it; IPv4 lines insert nothing and
+// leave no trace.
+bool read_line6(std::string line, bool invert,
+                line_insertions<model_u128>* out) {
+  if (!line_text(&line)) return false;
+  const std::string invalid =
+      "WARNING: invalid IPv6 block, line ignored: " + line + "\n";
+
+  size_t i = skip_space(line, 0);
+  if (i == line.size()) return false;
+  size_t a_begin = i;
+  size_t a_end = run_end(line, i);
+  bool permit = true;
+  if (!has_colon(line, a_begin, a_end)) {
+    if (is_digit(line[i])) return false;  // an IPv4 block
+    permit = is_permit_modifier(line[i]);
+    // The address is the first run with a colon after the modifier; the
+    // run that the modifier may start ("de" of "deny") has none.
+    for (;;) {
+      while (a_begin < line.size() && !is_address_char(line[a_begin]))
+        ++a_begin;
+      if (a_begin == line.size()) return false;
+      a_end = run_end(line, a_begin);
+      if (has_colon(line, a_begin, a_end)) break;
+      a_begin = a_end;
+    }
+  }
+  if (invert) permit = !permit;
+  out->permit = permit;
+  out->trace = permit ? "+  " : "-  ";
+
+  model_u128 a = 0;
+  if (!valid_run(line, a_begin, a_end, &a)) {
+    out->warnings = invalid;
+    return false;
+  }
+  const std::string start = model_canonical(a);
+  std::vector<number> v;
+  if (a_end < line.size() && line[a_end] == '/') {
+    if (!match("/%n", line.substr(a_end), &v)) {
+      out->warnings = invalid;
+      return false;
+    }
+    int prefix = prefix_length(v[0], 128, &out->warnings);
+    if (prefix < 0) return false;
+    out->insert(a, a, prefix);
+    out->trace +=
+        "address/prefix " + start + "/" + std::to_string(prefix) + "\n";
+    return true;
+  }
+  size_t k = skip_space(line, a_end);
+  if (k < line.size() && line[k] == '-') {
+    size_t b_begin = skip_space(line, k + 1);
+    model_u128 b = 0;
+    if (!valid_run(line, b_begin, run_end(line, b_begin), &b)) {
+      out->warnings = invalid;
+      return false;
+    }
+    if (b < a) {
+      out->warnings =
+          "WARNING: range end below start, line ignored: " + line + "\n";
+      return false;
+    }
+    insert_cover(a, b, out);
+    out->trace += "range " + start + " - " + model_canonical(b) +
+                  ", blocks: " + std::to_string(out->runs.size()) + "\n";
+    return true;
+  }
+  // A's run ends at a character that starts no run, so a mask run comes
+  // after white space.
+  size_t m_end = run_end(line, k);
+  if (has_colon(line, k, m_end)) {
+    model_u128 m = 0;
+    if (!valid_run(line, k, m_end, &m)) {
+      out->warnings = invalid;
+      return false;
+    }
+    bool contiguous = false;
+    int prefix = mask_length(m, &contiguous);
+    if (!contiguous) {
+      out->warnings = "WARNING: invalid mask, line ignored: " + line + "\n";
+      return false;
+    }
+    if (prefix == 128 && a == 0) {
+      prefix = 0;
+      out->warnings = "WARNING: mask " + model_canonical(m) +
+                      " treated as 0 significant bits\n";
+    }
+    out->insert(a, a, prefix);
+    out->trace += "address " + start + " mask " +
+                  model_canonical(netmask<model_u128>(prefix)) + "\n";
+    return true;
+  }
+  out->insert(a, a, 128);
+  out->trace += "address " + start + " prefix 128\n";
+  return true;
+}
+
+template <typename Addr>
+using line_reader = bool (*)(std::string line, bool invert,
+                             line_insertions<Addr>* out);
+
 // Calls visit(line_insertions, inserts) for every line of the input.
-template <typename Visit>
-void for_each_line(const std::string& input, bool invert, Visit visit) {
+template <typename Addr, typename Visit>
+void for_each_line(const std::string& input, bool invert,
+                   line_reader<Addr> read, Visit visit) {
   size_t begin = 0;
   while (begin < input.size()) {
     size_t newline = input.find('\n', begin);
     size_t stop = newline == std::string::npos ? input.size() : newline;
-    line_insertions ins;
-    bool inserts = read_line(input.substr(begin, stop - begin), invert, &ins);
+    line_insertions<Addr> ins;
+    bool inserts = read(input.substr(begin, stop - begin), invert, &ins);
     visit(ins, inserts);
     begin = stop + 1;
   }
 }
 
-bool contains(const acl_entry& e, uint32_t addr) {
-  return (addr & netmask(e.prefix)) == e.addr;
+template <typename Addr>
+uint64_t block_count_of(const std::string& input, bool invert,
+                        line_reader<Addr> read) {
+  uint64_t total = 0;
+  for_each_line(input, invert, read,
+                [&](const line_insertions<Addr>& ins, bool inserts) {
+                  if (inserts) total = saturated_sum(total, ins.count());
+                });
+  return total;
+}
+
+template <typename Addr>
+std::vector<basic_model_block<Addr>> blocks_of(const std::string& input,
+                                               bool invert,
+                                               line_reader<Addr> read) {
+  std::vector<basic_model_block<Addr>> blocks;
+  for_each_line(input, invert, read,
+                [&](const line_insertions<Addr>& ins, bool inserts) {
+                  if (!inserts) return;
+                  for (const insertion_run<Addr>& r : ins.runs)
+                    for_each_block(r, [&](Addr b) {
+                      basic_model_block<Addr> m;
+                      m.addr = b & netmask<Addr>(r.prefix);
+                      m.prefix = r.prefix;
+                      m.permit = ins.permit;
+                      blocks.push_back(m);
+                    });
+                });
+  return blocks;
+}
+
+// A block as the key of a hash table: the address and the prefix length.
+template <typename Addr>
+struct block_key_hash {
+  size_t operator()(const std::pair<Addr, int>& key) const {
+    // Folds the upper half onto the lower; a collision only costs time.
+    uint64_t folded =
+        uint64_t(key.first) ^
+        uint64_t(key.first >> (bits_of<Addr> / 2)) * 0x9e3779b97f4a7c15u;
+    return std::hash<uint64_t>()(folded + uint64_t(key.second));
+  }
+};
+
+template <typename Addr>
+std::string warnings_of(const std::string& input, bool invert,
+                        line_reader<Addr> read) {
+  std::string text;
+  // The state each block was last given; the whole space starts denied.
+  std::unordered_map<std::pair<Addr, int>, bool, block_key_hash<Addr>> state = {
+      {{Addr(0), 0}, false}};
+  for_each_line(
+      input, invert, read, [&](const line_insertions<Addr>& ins, bool inserts) {
+        text += ins.warnings;
+        if (!inserts) return;
+        for (const insertion_run<Addr>& r : ins.runs)
+          for_each_block(r, [&](Addr b) {
+            std::pair<Addr, int> key(b & netmask<Addr>(r.prefix), r.prefix);
+            auto it = state.find(key);
+            if (it != state.end() && it->second != ins.permit)
+              text += "WARNING: " + text_of(b) + "/" +
+                      std::to_string(r.prefix) + " overwritten (" +
+                      (it->second ? "+" : "-") + " -> " +
+                      (ins.permit ? "+" : "-") + ")\n";
+            state[key] = ins.permit;
+          });
+      });
+  return text;
+}
+
+template <typename Addr>
+std::string trace_of(const std::string& input, bool invert,
+                     line_reader<Addr> read) {
+  std::string text;
+  for_each_line(
+      input, invert, read,
+      [&](const line_insertions<Addr>& ins, bool) { text += ins.trace; });
+  return text;
+}
+
+template <typename Addr>
+bool contains(const basic_acl_entry<Addr>& e, Addr addr) {
+  return (addr & netmask<Addr>(e.prefix)) == e.addr;
 }
 
 bool parse_octet(const std::string& s, size_t* i, uint32_t* value) {
@@ -276,14 +589,28 @@ bool parse_quad(const std::string& s, size_t* i, uint32_t* addr) {
   return true;
 }
 
+// The whole text is an address exactly as the program prints one.
+bool parse_address(const std::string& text, uint32_t* addr) {
+  size_t i = 0;
+  return parse_quad(text, &i, addr) && i == text.size();
+}
+
+bool parse_address(const std::string& text, model_u128* addr) {
+  return model_pton6(text, addr) && model_canonical(*addr) == text;
+}
+
 bool starts_with(const std::string& s, const std::string& head) {
   return s.compare(0, head.size(), head) == 0;
 }
 
-// Splits printed output into lines, each of which must end with a newline.
-bool split_lines(const std::string& output, std::vector<std::string>* lines,
-                 std::string* error) {
-  lines->clear();
+// Splits printed output into lines, each of which must end with a newline,
+// and parses each with parse_line(line, entry), which returns what is
+// wrong with the line or "".
+template <typename Addr, typename ParseLine>
+bool parse_lines(const std::string& output,
+                 std::vector<basic_acl_entry<Addr>>* entries,
+                 std::string* error, ParseLine parse_line) {
+  entries->clear();
   size_t begin = 0;
   while (begin < output.size()) {
     size_t newline = output.find('\n', begin);
@@ -291,37 +618,86 @@ bool split_lines(const std::string& output, std::vector<std::string>* lines,
       *error = "last line has no newline: \"" + output.substr(begin) + "\"";
       return false;
     }
-    lines->push_back(output.substr(begin, newline - begin));
+    const std::string line = output.substr(begin, newline - begin);
+    basic_acl_entry<Addr> e;
+    std::string fault = parse_line(line, &e);
+    if (!fault.empty()) {
+      *error = fault + ": \"" + line + "\"";
+      return false;
+    }
+    entries->push_back(e);
     begin = newline + 1;
   }
   return true;
 }
 
-std::string describe(const acl_entry& e) {
-  return std::string(e.permit ? "permit " : "deny ") + model_dotted(e.addr) +
-         "/" + std::to_string(e.prefix);
+// Takes the modifier text and its blank from the start of a line; false
+// when the line starts with neither modifier.
+bool take_modifier(const std::string& line, const std::string& permit_text,
+                   const std::string& deny_text, bool* permit, size_t* i) {
+  *permit = starts_with(line, permit_text + " ");
+  if (!*permit && !starts_with(line, deny_text + " ")) return false;
+  *i = (*permit ? permit_text : deny_text).size() + 1;
+  return true;
+}
+
+// The address, "/" and prefix length that make up the rest of the line
+// from i.
+template <typename Addr>
+std::string parse_slash_entry(const std::string& line, size_t i,
+                              basic_acl_entry<Addr>* e) {
+  size_t slash = line.find('/', i);
+  if (slash == std::string::npos) return "not an entry";
+  size_t j = slash + 1;
+  uint32_t prefix = 0;
+  if (!parse_address(line.substr(i, slash - i), &e->addr) ||
+      !parse_octet(line, &j, &prefix) || j != line.size() ||
+      prefix > uint32_t(bits_of<Addr>))
+    return "not an entry";
+  e->prefix = int(prefix);
+  if ((e->addr & ~netmask<Addr>(e->prefix)) != 0)
+    return "address not aligned to its block";
+  return "";
+}
+
+template <typename Addr>
+bool parse_prefix_lines(const std::string& output,
+                        std::vector<basic_acl_entry<Addr>>* entries,
+                        std::string* error) {
+  return parse_lines(output, entries, error,
+                     [](const std::string& line, basic_acl_entry<Addr>* e) {
+                       e->permit = true;
+                       return parse_slash_entry(line, 0, e);
+                     });
+}
+
+template <typename Addr>
+std::string describe(const basic_acl_entry<Addr>& e) {
+  return std::string(e.permit ? "permit " : "deny ") + text_of(e.addr) + "/" +
+         std::to_string(e.prefix);
 }
 
 // First-match evaluation in logarithmic time: the entries that contain an
 // address are exactly those whose block is the address cut to their
 // prefix length, and the first of them decides.
+template <typename Addr>
 class entry_index {
  public:
-  explicit entry_index(const std::vector<acl_entry>& entries)
+  explicit entry_index(const std::vector<basic_acl_entry<Addr>>& entries)
       : entries_(entries) {
     for (size_t k = 0; k < entries.size(); ++k)
       first_[entries[k].prefix].push_back({entries[k].addr, k});
     // Sorted by address, and for equal addresses the first entry first.
-    for (int p = 0; p <= 32; ++p) {
+    for (int p = 0; p <= bits_of<Addr>; ++p) {
       std::sort(first_[p].begin(), first_[p].end());
       if (!first_[p].empty()) lengths_.push_back(p);
     }
   }
-  bool decision(uint32_t addr) const {
+  bool decision(Addr addr) const {
     size_t best = entries_.size();
     for (int p : lengths_) {
       const auto& v = first_[p];
-      std::pair<uint32_t, size_t> key(addr & netmask(p), 0);
+      std::pair<Addr, size_t> key(addr & netmask<Addr>(p), 0);
       auto it = std::lower_bound(v.begin(), v.end(), key);
       if (it != v.end() && it->first == key.first)
         best = std::min(best, it->second);
@@ -330,8 +706,8 @@ class entry_index {
   }
 
  private:
-  const std::vector<acl_entry>& entries_;
-  std::vector<std::pair<uint32_t, size_t>> first_[33];
+  const std::vector<basic_acl_entry<Addr>>& entries_;
+  std::vector<std::pair<Addr, size_t>> first_[bits_of<Addr> + 1];
   std::vector<int> lengths_;  // those that some entry has
 };
 
@@ -339,15 +715,17 @@ class entry_index {
 // has: each entry comes after every entry inside it, its decision differs
 // from that of the nearest entry around it, and the last entry is the
 // whole address space.
-std::string check_tree_order(const std::vector<acl_entry>& entries) {
+template <typename Addr>
+std::string check_tree_order(
+    const std::vector<basic_acl_entry<Addr>>& entries) {
   if (entries.empty() || entries.back().prefix != 0)
     return "list does not end with the whole address space";
   // Entries seen so far, by prefix length and address, with their index.
-  std::map<uint32_t, size_t> seen[33];
+  std::map<Addr, size_t> seen[bits_of<Addr> + 1];
   for (size_t k = 0; k < entries.size(); ++k) {
-    const acl_entry& e = entries[k];
+    const basic_acl_entry<Addr>& e = entries[k];
     for (int p = 0; p <= e.prefix; ++p) {
-      auto it = seen[p].find(e.addr & netmask(p));
+      auto it = seen[p].find(e.addr & netmask<Addr>(p));
       if (it != seen[p].end())
         return "entry " + describe(e) + " comes after the entry around it, " +
                describe(entries[it->second]);
@@ -356,9 +734,9 @@ std::string check_tree_order(const std::vector<acl_entry>& entries) {
   }
   // Every entry around another one comes after it, so the nearest entry
   // around an entry is the longest shorter prefix that contains it.
-  for (const acl_entry& e : entries) {
+  for (const basic_acl_entry<Addr>& e : entries) {
     for (int p = e.prefix - 1; p >= 0; --p) {
-      auto it = seen[p].find(e.addr & netmask(p));
+      auto it = seen[p].find(e.addr & netmask<Addr>(p));
       if (it == seen[p].end()) continue;
       if (entries[it->second].permit == e.permit)
         return "entry " + describe(e) +
@@ -368,6 +746,45 @@ std::string check_tree_order(const std::vector<acl_entry>& entries) {
     }
   }
   return "";
+}
+
+// The form and the meaning of a parsed list.
+template <typename Addr>
+std::string check_list(const std::vector<basic_model_block<Addr>>& blocks,
+                       const std::vector<basic_acl_entry<Addr>>& entries,
+                       output_kind kind) {
+  std::string error = kind == output_kind::MODIFIER
+                          ? check_tree_order(entries)
+                          : check_positive_entries(entries);
+  if (!error.empty()) return error;
+  basic_meaning_difference<Addr> d = compare_meanings(blocks, entries);
+  if (d.found)
+    return "at " + text_of(d.addr) + " the input " +
+           (d.input ? "permits" : "denies") + " but the list " +
+           (d.output ? "permits" : "denies");
+  return "";
+}
+
+template <typename Addr>
+using modifier_parser = bool (*)(const std::string& output,
+                                 const std::string& permit_text,
+                                 const std::string& deny_text,
+                                 std::vector<basic_acl_entry<Addr>>* entries,
+                                 std::string* error);
+
+template <typename Addr>
+std::string check_output_of(const std::vector<basic_model_block<Addr>>& blocks,
+                            const std::string& output, output_kind kind,
+                            const std::string& permit_text,
+                            const std::string& deny_text,
+                            modifier_parser<Addr> parse_modifier_lines) {
+  std::vector<basic_acl_entry<Addr>> entries;
+  std::string error;
+  bool parsed = kind == output_kind::POSITIVE_PREFIX
+                    ? parse_prefix_lines(output, &entries, &error)
+                    : parse_modifier_lines(output, permit_text, deny_text,
+                                           &entries, &error);
+  return parsed ? check_list(blocks, entries, kind) : error;
 }
 
 // A plain tree of the blocks, for the reference reduction below: a node's
@@ -434,16 +851,23 @@ void expand(ref_node* x) {
   expand(x->child[1].get());
 }
 
-void list_entries(const ref_node* x, uint32_t addr, int prefix, bool positive,
-                  std::vector<acl_entry>* out) {
+// The address of the upper child of the node at (addr, prefix).
+template <typename Addr>
+Addr upper_half(Addr addr, int prefix) {
+  return addr | Addr(Addr(1) << (bits_of<Addr> - 1 - prefix));
+}
+
+template <typename Addr>
+void list_entries(const ref_node* x, Addr addr, int prefix, bool positive,
+                  std::vector<basic_acl_entry<Addr>>* out) {
   if (!x) return;
-  if (prefix < 32) {  // nodes at depth 32 have no children
+  if (prefix < bits_of<Addr>) {  // nodes at the full length have no children
     list_entries(x->child[0].get(), addr, prefix + 1, positive, out);
-    list_entries(x->child[1].get(), addr | uint32_t(1) << (31 - prefix),
-                 prefix + 1, positive, out);
+    list_entries(x->child[1].get(), upper_half(addr, prefix), prefix + 1,
+                 positive, out);
   }
   if (x->state == PERMIT || (x->state == DENY && !positive)) {
-    acl_entry e;
+    basic_acl_entry<Addr> e;
     e.permit = x->state == PERMIT;
     e.addr = addr;
     e.prefix = prefix;
@@ -453,20 +877,19 @@ void list_entries(const ref_node* x, uint32_t addr, int prefix, bool positive,
 
 // The tree sideways, upper halves above, as the tracing dumps print it,
 // with the root marked.
-void dump(const ref_node* x, int level, char branch, uint32_t addr,
+template <typename Addr>
+void dump(const ref_node* x, int level, char branch, Addr addr,
           std::string* out) {
   if (!x) return;
-  if (level < 32)
-    dump(x->child[1].get(), level + 1, '/', addr | uint32_t(1) << (31 - level),
-         out);
+  if (level < bits_of<Addr>)
+    dump(x->child[1].get(), level + 1, '/', upper_half(addr, level), out);
   static const char* const names[] = {"", "NO", "YES"};
-  char hex[16];
-  snprintf(hex, sizeof hex, "%.8x", addr);
   *out += std::string(1, level == 0 ? '*' : ' ') +
           std::string(level == 0 ? 1 : 2 * level - 1, ' ') + branch +
-          std::to_string(level) + "," + names[x->state] + "," + hex + " " +
-          model_dotted(addr) + "\n";
-  if (level < 32) dump(x->child[0].get(), level + 1, '\\', addr, out);
+          std::to_string(level) + "," + names[x->state] + "," + hex_of(addr) +
+          " " + text_of(addr) + "\n";
+  if (level < bits_of<Addr>)
+    dump(x->child[0].get(), level + 1, '\\', addr, out);
 }
 
 void count(const ref_node* x, int counts[3]) {
@@ -476,9 +899,10 @@ void count(const ref_node* x, int counts[3]) {
   ++counts[x->state];
 }
 
+template <typename Addr>
 std::string dump_with_counts(const ref_node& root) {
   std::string text;
-  dump(&root, 0, ' ', 0, &text);
+  dump(&root, 0, ' ', Addr(0), &text);
   int counts[3] = {0, 0, 0};
   count(&root, counts);
   return text + "n=" + std::to_string(counts[DENY]) +
@@ -486,12 +910,13 @@ std::string dump_with_counts(const ref_node& root) {
          " u=" + std::to_string(counts[UNSET]) + "\n";
 }
 
-void build(const std::vector<model_block>& blocks, ref_node* root) {
+template <typename Addr>
+void build(const std::vector<basic_model_block<Addr>>& blocks, ref_node* root) {
   root->state = DENY;
-  for (const model_block& b : blocks) {
+  for (const basic_model_block<Addr>& b : blocks) {
     ref_node* x = root;
     for (int i = 0; i < b.prefix; ++i) {
-      auto& next = x->child[b.addr >> (31 - i) & 1];
+      auto& next = x->child[int(b.addr >> (bits_of<Addr> - 1 - i) & 1)];
       if (!next) next.reset(new ref_node);
       x = next.get();
     }
@@ -501,196 +926,136 @@ void build(const std::vector<model_block>& blocks, ref_node* root) {
 
 }  // namespace
 
-uint64_t model_block_count(const std::string& input, bool invert) {
-  uint64_t total = 0;
-  for_each_line(input, invert, [&](const line_insertions& ins, bool inserts) {
-    uint64_t c = inserts ? ins.count() : 0;
-    total = total > UINT64_MAX - c ? UINT64_MAX : total + c;
-  });
-  return total;
-}
-
-std::vector<model_block> model_blocks(const std::string& input, bool invert) {
-  std::vector<model_block> blocks;
-  for_each_line(input, invert, [&](const line_insertions& ins, bool inserts) {
-    if (!inserts) return;
-    for (uint64_t b = ins.start; b <= ins.end; b += block_size(ins.prefix)) {
-      model_block m;
-      m.addr = uint32_t(b) & netmask(ins.prefix);
-      m.prefix = ins.prefix;
-      m.permit = ins.permit;
-      blocks.push_back(m);
-    }
-  });
-  return blocks;
-}
-
-std::string model_warnings(const std::string& input, bool invert) {
-  std::string text;
-  // The state each block was last given; the whole space starts denied.
-  std::unordered_map<uint64_t, bool> state = {{0, false}};
-  for_each_line(input, invert, [&](const line_insertions& ins, bool inserts) {
-    text += ins.warnings;
-    if (!inserts) return;
-    for (uint64_t b = ins.start; b <= ins.end; b += block_size(ins.prefix)) {
-      uint64_t key =
-          uint64_t(ins.prefix) << 32 | (uint32_t(b) & netmask(ins.prefix));
-      auto it = state.find(key);
-      if (it != state.end() && it->second != ins.permit)
-        text += "WARNING: " + model_dotted(uint32_t(b)) + "/" +
-                std::to_string(ins.prefix) + " overwritten (" +
-                (it->second ? "+" : "-") + " -> " + (ins.permit ? "+" : "-") +
-                ")\n";
-      state[key] = ins.permit;
-    }
-  });
-  return text;
-}
-
-std::string model_trace(const std::string& input, bool invert) {
-  std::string text;
-  for_each_line(input, invert,
-                [&](const line_insertions& ins, bool) { text += ins.trace; });
-  return text;
-}
-
-std::vector<acl_entry> model_listing(const std::vector<model_block>& blocks,
-                                     bool positive) {
+template <typename Addr>
+std::vector<basic_acl_entry<Addr>> model_listing(
+    const std::vector<basic_model_block<Addr>>& blocks, bool positive) {
   ref_node root;
   build(blocks, &root);
   fill(&root, DENY);
   reduce(&root);
   if (positive) expand(&root);
-  std::vector<acl_entry> entries;
-  list_entries(&root, 0, 0, positive, &entries);
+  std::vector<basic_acl_entry<Addr>> entries;
+  list_entries(&root, Addr(0), 0, positive, &entries);
   return entries;
 }
 
-std::string model_tree_dumps(const std::vector<model_block>& blocks) {
+template <typename Addr>
+std::string model_tree_dumps(
+    const std::vector<basic_model_block<Addr>>& blocks) {
   ref_node root;
   build(blocks, &root);
-  std::string text = "raw tree:\n-----\n" + dump_with_counts(root);
+  std::string text = "raw tree:\n-----\n" + dump_with_counts<Addr>(root);
   fill(&root, DENY);
   reduce(&root);
-  return text + "-----\noptimized tree:\n" + dump_with_counts(root);
+  return text + "-----\noptimized tree:\n" + dump_with_counts<Addr>(root);
 }
 
-model_table::model_table(const std::vector<model_block>& blocks) {
-  std::map<uint32_t, bool> last[33];
-  for (const model_block& b : blocks) last[b.prefix][b.addr] = b.permit;
-  for (int p = 32; p >= 0; --p) {
+template <typename Addr>
+basic_model_table<Addr>::basic_model_table(
+    const std::vector<basic_model_block<Addr>>& blocks) {
+  std::map<Addr, bool> last[bits_of<Addr> + 1];
+  for (const basic_model_block<Addr>& b : blocks)
+    last[b.prefix][b.addr] = b.permit;
+  for (int p = bits_of<Addr>; p >= 0; --p) {
     by_length_[p].assign(last[p].begin(), last[p].end());
     if (!last[p].empty()) lengths_.push_back(p);
   }
 }
 
-bool model_table::decision(uint32_t addr) const {
+template <typename Addr>
+bool basic_model_table<Addr>::decision(Addr addr) const {
   for (int p : lengths_) {  // longest first
     const auto& v = by_length_[p];
-    std::pair<uint32_t, bool> key(addr & netmask(p), false);
+    std::pair<Addr, bool> key(addr & netmask<Addr>(p), false);
     auto it = std::lower_bound(v.begin(), v.end(), key);
     if (it != v.end() && it->first == key.first) return it->second;
   }
   return false;
 }
 
-bool model_decision(const std::vector<model_block>& blocks, uint32_t addr) {
-  return model_table(blocks).decision(addr);
+template <typename Addr>
+bool model_decision(const std::vector<basic_model_block<Addr>>& blocks,
+                    typename basic_model_block<Addr>::address addr) {
+  return basic_model_table<Addr>(blocks).decision(addr);
 }
 
 bool parse_entries(const std::string& output, const std::string& permit_text,
                    const std::string& deny_text,
                    std::vector<acl_entry>* entries, std::string* error) {
-  entries->clear();
-  std::vector<std::string> lines;
-  if (!split_lines(output, &lines, error)) return false;
-  for (const std::string& line : lines) {
-    acl_entry e;
-    size_t i = 0;
-    if (starts_with(line, permit_text + " ")) {
-      e.permit = true;
-      i = permit_text.size() + 1;
-    } else if (starts_with(line, deny_text + " ")) {
-      i = deny_text.size() + 1;
-    } else {
-      *error = "no modifier: \"" + line + "\"";
-      return false;
-    }
-    uint32_t wildcard = 0;
-    if (!parse_quad(line, &i, &e.addr) || i >= line.size() || line[i] != ' ' ||
-        !parse_quad(line, &++i, &wildcard) || i != line.size()) {
-      *error = "not an entry: \"" + line + "\"";
-      return false;
-    }
-    if ((wildcard & (wildcard + 1)) != 0) {
-      *error = "wildcard not contiguous: \"" + line + "\"";
-      return false;
-    }
-    if ((e.addr & wildcard) != 0) {
-      *error = "address not aligned to its block: \"" + line + "\"";
-      return false;
-    }
-    e.prefix = 32;
-    while (e.prefix > 0 && (wildcard >> (32 - e.prefix) & 1)) --e.prefix;
-    entries->push_back(e);
-  }
-  return true;
+  return parse_lines(
+      output, entries, error,
+      [&](const std::string& line, acl_entry* e) -> std::string {
+        size_t i = 0;
+        uint32_t wildcard = 0;
+        if (!take_modifier(line, permit_text, deny_text, &e->permit, &i))
+          return "no modifier";
+        if (!parse_quad(line, &i, &e->addr) || i >= line.size() ||
+            line[i] != ' ' || !parse_quad(line, &++i, &wildcard) ||
+            i != line.size())
+          return "not an entry";
+        if ((wildcard & (wildcard + 1)) != 0) return "wildcard not contiguous";
+        if ((e->addr & wildcard) != 0)
+          return "address not aligned to its block";
+        e->prefix = 32;
+        while (e->prefix > 0 && (wildcard >> (32 - e->prefix) & 1)) --e->prefix;
+        return "";
+      });
 }
 
 bool parse_prefix_entries(const std::string& output,
                           std::vector<acl_entry>* entries, std::string* error) {
-  entries->clear();
-  std::vector<std::string> lines;
-  if (!split_lines(output, &lines, error)) return false;
-  for (const std::string& line : lines) {
-    acl_entry e;
-    e.permit = true;
-    size_t i = 0;
-    uint32_t prefix = 0;
-    if (!parse_quad(line, &i, &e.addr) || i >= line.size() || line[i] != '/' ||
-        !parse_octet(line, &++i, &prefix) || i != line.size() || prefix > 32) {
-      *error = "not an entry: \"" + line + "\"";
-      return false;
-    }
-    e.prefix = int(prefix);
-    if ((e.addr & ~netmask(e.prefix)) != 0) {
-      *error = "address not aligned to its block: \"" + line + "\"";
-      return false;
-    }
-    entries->push_back(e);
-  }
-  return true;
+  return parse_prefix_lines(output, entries, error);
 }
 
-bool first_match(const std::vector<acl_entry>& entries, uint32_t addr) {
-  for (const acl_entry& e : entries)
+bool parse_entries6(const std::string& output, const std::string& permit_text,
+                    const std::string& deny_text,
+                    std::vector<acl_entry6>* entries, std::string* error) {
+  return parse_lines(
+      output, entries, error,
+      [&](const std::string& line, acl_entry6* e) -> std::string {
+        size_t i = 0;
+        if (!take_modifier(line, permit_text, deny_text, &e->permit, &i))
+          return "no modifier";
+        return parse_slash_entry(line, i, e);
+      });
+}
+
+bool parse_prefix_entries6(const std::string& output,
+                           std::vector<acl_entry6>* entries,
+                           std::string* error) {
+  return parse_prefix_lines(output, entries, error);
+}
+
+template <typename Addr>
+bool first_match(const std::vector<basic_acl_entry<Addr>>& entries,
+                 typename basic_acl_entry<Addr>::address addr) {
+  for (const basic_acl_entry<Addr>& e : entries)
     if (contains(e, addr)) return e.permit;
   return false;
 }
 
-meaning_difference compare_meanings(const std::vector<model_block>& blocks,
-                                    const std::vector<acl_entry>& entries) {
+template <typename Addr>
+basic_meaning_difference<Addr> compare_meanings(
+    const std::vector<basic_model_block<Addr>>& blocks,
+    const std::vector<basic_acl_entry<Addr>>& entries) {
   // Inside an interval that no block of either side starts or ends in,
   // every block contains all of it or none of it: one address per
-  // interval stands for the whole interval.
-  std::vector<uint64_t> bounds = {0};
-  for (const model_block& b : blocks) {
-    bounds.push_back(b.addr);
-    bounds.push_back(uint64_t(b.addr) + block_size(b.prefix));
-  }
-  for (const acl_entry& e : entries) {
-    bounds.push_back(e.addr);
-    bounds.push_back(uint64_t(e.addr) + block_size(e.prefix));
-  }
+  // interval stands for the whole interval. The address after a block
+  // that ends at the top wraps to 0, which is a boundary anyway.
+  std::vector<Addr> bounds = {0};
+  auto add = [&](Addr addr, int prefix) {
+    bounds.push_back(addr);
+    bounds.push_back(Addr((addr | ~netmask<Addr>(prefix)) + 1));
+  };
+  for (const basic_model_block<Addr>& b : blocks) add(b.addr, b.prefix);
+  for (const basic_acl_entry<Addr>& e : entries) add(e.addr, e.prefix);
   std::sort(bounds.begin(), bounds.end());
   bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
 
-  model_table table(blocks);
-  entry_index index(entries);
-  meaning_difference d;
-  for (uint64_t b : bounds) {
-    if (b > UINT32_MAX) break;
-    uint32_t a = uint32_t(b);
+  basic_model_table<Addr> table(blocks);
+  entry_index<Addr> index(entries);
+  basic_meaning_difference<Addr> d;
+  for (Addr a : bounds) {
     bool in = table.decision(a);
     bool out = index.decision(a);
     if (in != out) {
@@ -704,43 +1069,23 @@ meaning_difference compare_meanings(const std::vector<model_block>& blocks,
   return d;
 }
 
-std::string check_positive_entries(const std::vector<acl_entry>& entries) {
-  for (const acl_entry& e : entries)
+template <typename Addr>
+std::string check_positive_entries(
+    const std::vector<basic_acl_entry<Addr>>& entries) {
+  for (const basic_acl_entry<Addr>& e : entries)
     if (!e.permit) return "positive list has a deny entry: " + describe(e);
-  std::vector<acl_entry> sorted = entries;
+  std::vector<basic_acl_entry<Addr>> sorted = entries;
   std::sort(sorted.begin(), sorted.end(),
-            [](const acl_entry& x, const acl_entry& y) {
+            [](const basic_acl_entry<Addr>& x, const basic_acl_entry<Addr>& y) {
               return x.addr != y.addr ? x.addr < y.addr : x.prefix < y.prefix;
             });
   for (size_t k = 1; k < sorted.size(); ++k) {
-    uint64_t prev_end =
-        uint64_t(sorted[k - 1].addr) + block_size(sorted[k - 1].prefix);
-    if (sorted[k].addr < prev_end)
-      return "positive list has overlapping entries: " +
-             describe(sorted[k - 1]) + " and " + describe(sorted[k]);
+    const basic_acl_entry<Addr>& prev = sorted[k - 1];
+    Addr prev_last = prev.addr | ~netmask<Addr>(prev.prefix);
+    if (sorted[k].addr <= prev_last)
+      return "positive list has overlapping entries: " + describe(prev) +
+             " and " + describe(sorted[k]);
   }
-  return "";
-}
-
-std::string check_output(const std::string& input, bool invert,
-                         const std::string& output, output_kind kind,
-                         const std::string& permit_text,
-                         const std::string& deny_text) {
-  std::vector<acl_entry> entries;
-  std::string error;
-  bool parsed =
-      kind == output_kind::POSITIVE_PREFIX
-          ? parse_prefix_entries(output, &entries, &error)
-          : parse_entries(output, permit_text, deny_text, &entries, &error);
-  if (!parsed) return error;
-  error = kind == output_kind::MODIFIER ? check_tree_order(entries)
-                                        : check_positive_entries(entries);
-  if (!error.empty()) return error;
-  meaning_difference d = compare_meanings(model_blocks(input, invert), entries);
-  if (d.found)
-    return "at " + model_dotted(d.addr) + " the input " +
-           (d.input ? "permits" : "denies") + " but the list " +
-           (d.output ? "permits" : "denies");
   return "";
 }
 
@@ -750,3 +1095,90 @@ std::string model_dotted(uint32_t addr) {
            addr >> 8 & 255, addr & 255);
   return buf;
 }
+
+std::string model_canonical(model_u128 addr) {
+  unsigned group[8];
+  for (int k = 0; k < 8; ++k)
+    group[k] = unsigned(addr >> (112 - 16 * k) & 0xffff);
+  // The longest run of two or more zero groups, the first of equal ones.
+  int run = -1;
+  int run_length = 1;
+  for (int k = 0; k < 8; ++k) {
+    int length = 0;
+    while (k + length < 8 && group[k + length] == 0) ++length;
+    if (length > run_length) {
+      run = k;
+      run_length = length;
+    }
+  }
+  std::string text;
+  for (int k = 0; k < 8; ++k) {
+    if (k == run) {
+      text += "::";
+      k += run_length - 1;
+      continue;
+    }
+    if (!text.empty() && text.back() != ':') text += ':';
+    char hex[8];
+    snprintf(hex, sizeof hex, "%x", group[k]);
+    text += hex;
+  }
+  return text;
+}
+
+bool model_pton6(const std::string& text, model_u128* addr) {
+  unsigned char bytes[16];
+  if (text.find('\0') != std::string::npos ||
+      inet_pton(AF_INET6, text.c_str(), bytes) != 1)
+    return false;
+  model_u128 a = 0;
+  for (unsigned char b : bytes) a = a << 8 | b;
+  *addr = a;
+  return true;
+}
+
+// Each family's reading and checking entry points, over its line reader
+// and its parser of modifier lists.
+#define TENVIK_MODEL_READING(SUFFIX, ADDR, READ)                              \
+  uint64_t model_block_count##SUFFIX(const std::string& input, bool invert) { \
+    return block_count_of<ADDR>(input, invert, READ);                         \
+  }                                                                           \
+  std::vector<basic_model_block<ADDR>> model_blocks##SUFFIX(                  \
+      const std::string& input, bool invert) {                                \
+    return blocks_of<ADDR>(input, invert, READ);                              \
+  }                                                                           \
+  std::string model_warnings##SUFFIX(const std::string& input, bool invert) { \
+    return warnings_of<ADDR>(input, invert, READ);                            \
+  }                                                                           \
+  std::string model_trace##SUFFIX(const std::string& input, bool invert) {    \
+    return trace_of<ADDR>(input, invert, READ);                               \
+  }                                                                           \
+  std::string check_output##SUFFIX(                                           \
+      const std::string& input, bool invert, const std::string& output,       \
+      output_kind kind, const std::string& permit_text,                       \
+      const std::string& deny_text) {                                         \
+    return check_output_of<ADDR>(model_blocks##SUFFIX(input, invert), output, \
+                                 kind, permit_text, deny_text,                \
+                                 parse_entries##SUFFIX);                      \
+  }
+
+TENVIK_MODEL_READING(, uint32_t, read_line4)
+TENVIK_MODEL_READING(6, model_u128, read_line6)
+
+#define TENVIK_MODEL_INSTANTIATE(ADDR)                                        \
+  template class basic_model_table<ADDR>;                                     \
+  template bool model_decision(const std::vector<basic_model_block<ADDR>>&,   \
+                               ADDR);                                         \
+  template bool first_match(const std::vector<basic_acl_entry<ADDR>>&, ADDR); \
+  template std::vector<basic_acl_entry<ADDR>> model_listing(                  \
+      const std::vector<basic_model_block<ADDR>>&, bool);                     \
+  template std::string model_tree_dumps(                                      \
+      const std::vector<basic_model_block<ADDR>>&);                           \
+  template basic_meaning_difference<ADDR> compare_meanings(                   \
+      const std::vector<basic_model_block<ADDR>>&,                            \
+      const std::vector<basic_acl_entry<ADDR>>&);                             \
+  template std::string check_positive_entries(                                \
+      const std::vector<basic_acl_entry<ADDR>>&);
+
+TENVIK_MODEL_INSTANTIATE(uint32_t)
+TENVIK_MODEL_INSTANTIATE(model_u128)

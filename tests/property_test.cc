@@ -18,10 +18,15 @@ uint32_t ip(unsigned a, unsigned b, unsigned c, unsigned d) {
   return a << 24 | b << 16 | c << 8 | d;
 }
 
-std::string blocks_text(const std::vector<model_block>& blocks) {
+std::string text(uint32_t a) { return model_dotted(a); }
+std::string text(model_u128 a) { return model_canonical(a); }
+
+// Blocks or entries, each as its sign, address and prefix length.
+template <typename Block>
+std::string blocks_text(const std::vector<Block>& blocks) {
   std::string s;
-  for (const model_block& b : blocks)
-    s += (b.permit ? "+" : "-") + model_dotted(b.addr) + "/" +
+  for (const Block& b : blocks)
+    s += (b.permit ? "+" : "-") + text(b.addr) + "/" +
          std::to_string(b.prefix) + " ";
   return s;
 }
@@ -200,11 +205,7 @@ TEST(Model, WarningsOfEachLineInOrder) {
 }
 
 std::string listing_text(const char* input, bool positive) {
-  std::string s;
-  for (const acl_entry& e : model_listing(model_blocks(input, false), positive))
-    s += (e.permit ? "+" : "-") + model_dotted(e.addr) + "/" +
-         std::to_string(e.prefix) + " ";
-  return s;
+  return blocks_text(model_listing(model_blocks(input, false), positive));
 }
 
 TEST(Model, ReferenceReductionByHand) {
@@ -436,6 +437,201 @@ TEST(Model, CheckerOfPositiveLists) {
   EXPECT_EQ("at 0.0.0.0 the input denies but the list permits",
             check_output("", false, "permit 0.0.0.0 0.0.0.0\n",
                          output_kind::POSITIVE_MODIFIER));
+}
+
+model_u128 ip6(const std::string& text) {
+  model_u128 a = 0;
+  EXPECT_TRUE(model_pton6(text, &a)) << text;
+  return a;
+}
+
+const std::string TOP = "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff";
+
+TEST(Model, Ipv6BlocksOfEachNotation) {
+  struct row {
+    std::string input;
+    const char* blocks;
+  } rows[] = {
+      {"permit 2001:db8::/32\n2001:db8::1/32",
+       "+2001:db8::/32 +2001:db8::/32 "},
+      {"deny fe80::/10\n-::1\ndeny-all ::1\n", "-fe80::/10 -::1/128 -::1/128 "},
+      {"permit\t2001:db8::/32\n", "+2001:db8::/32 "},
+      {"d::1\n", "+d::1/128 "},  // "d::1" is an address, not a modifier
+      {"\xff ::/ +8 office\n", "-::/8 "},
+      {"::/200\n::/99999999999999999999\n", "+::/128 +::/128 "},
+      {"::/-0\n::/-1\n", "+::/0 "},
+      {"10.0.0.0/8\ndeny 10.0.0.0/8\n  \t\n10.1.2.3 ::1\n1 - ::1\n", ""},
+      {"::ffff:10.1.2.3\n", "+::ffff:a01:203/128 "},
+      {"2001:db8::1g\n2001:dg8::/32\n::_\n1:2:3:4:5:6:7:8:9\n::/\n::/x\n", ""},
+      {"::1 - ::6\n", "+::1/128 +::2/127 +::4/127 +::6/128 "},
+      {"::-::\n", "+::/128 "},
+      {"2001:db8::\t-\t2001:db8::ffff\n", "+2001:db8::/112 "},
+      {":: - " + TOP + "\n", "+::/0 "},
+      {"::5 - ::4\n::1 -\n::1 - x\n::1 - ::2g\n", ""},
+      {"2001:db8:: ffff:ffff::\n", "+2001:db8::/32 "},
+      {"2001:db8::\t::ffff:ffff:ffff:ffff:ffff:ffff\n", "+2001:db8::/32 "},
+      {"2001:db8::1 ::\n", "+2001:db8::1/128 "},
+      {":: ::\n:: " + TOP + "\n", "+::/0 +::/0 "},
+      {"::1 2001:db8::2\n::1 ffff::g\n", ""},
+      {"::1 deadbeef\n::2 office\n", "+::1/128 +::2/128 "},
+      {"# ::1\n*::1\n ::2 # ::3\n", "+::2/128 "}};
+  for (const row& r : rows)
+    EXPECT_EQ(r.blocks, blocks_text(model_blocks6(r.input, false))) << r.input;
+  EXPECT_EQ("-::1/128 +::2/128 ",
+            blocks_text(model_blocks6("::1\nno ::2\n", true)));
+
+  // The longest cover: a block of each length on either side of 8000::.
+  const std::string range = "::1 - " + TOP.substr(0, 38) + "e\n";
+  std::vector<model_block6> b = model_blocks6(range, false);
+  EXPECT_EQ(254u, model_block_count6(range + "10.0.0.0/8\n", false));
+  ASSERT_EQ(254u, b.size());
+  EXPECT_EQ("+4000::/2 +8000::/2 ",
+            blocks_text(std::vector<model_block6>(&b[126], &b[128])));
+  EXPECT_FALSE(model_decision(b, ip6(TOP)));
+}
+
+TEST(Model, Ipv6WarningsOfEachRow) {
+  const std::string invalid = "WARNING: invalid IPv6 block, line ignored: ";
+  struct row {
+    std::string input, warnings;
+  } rows[] = {
+      {"2001:db8::1g\n", invalid + "2001:db8::1g\n"},
+      {" p 2001:db8::/ # x\r\n::1 -\n::1 ffff::g\n",
+       invalid + " p 2001:db8::/ \n" + invalid + "::1 -\n" + invalid +
+           "::1 ffff::g\n"},
+      {"::1 2001:db8::2\n",
+       "WARNING: invalid mask, line ignored: ::1 2001:db8::2\n"},
+      {"::5-::4\n", "WARNING: range end below start, line ignored: ::5-::4\n"},
+      {"::1/200\n", "WARNING: prefix /200 greater than 128\n"},
+      {"::/-1\n::/-99999999999999999999\n",
+       "WARNING: prefix /-1 is negative, line ignored\n"
+       "WARNING: prefix /-9223372036854775807 is negative, line ignored\n"},
+      {":: FFFF:" + TOP.substr(5) + "\n:: 0:0::0\n",
+       "WARNING: mask " + TOP +
+           " treated as 0 significant bits\n"
+           "WARNING: ::/0 overwritten (- -> +)\n"
+           "WARNING: mask :: treated as 0 significant bits\n"},
+      {"2001:db8::/32\nd 2001:DB8:0::1/32\n",
+       "WARNING: 2001:db8::1/32 overwritten (+ -> -)\n"},
+      {"::2/127\nd ::1 - ::3\n", "WARNING: ::2/127 overwritten (+ -> -)\n"},
+      {"deny ::/0\n10.0.0.0/40\n::1\n::1\n", ""}};
+  for (const row& r : rows)
+    EXPECT_EQ(r.warnings, model_warnings6(r.input, false)) << r.input;
+}
+
+TEST(Model, Ipv6TraceOfEachNotation) {
+  EXPECT_EQ(
+      "+  address/prefix 2001:db8::1/32\n"
+      "-  address/prefix ::/128\n"
+      "+  range ::1 - ::6, blocks: 4\n"
+      "+  range :: - " +
+          TOP +
+          ", blocks: 1\n"
+          "+  address 2001:db8::1 mask ffff:ffff::\n"
+          "+  address :: mask ::\n"
+          "-  address 2001:db8::1 prefix 128\n"
+          "+  -  +  +  ",
+      model_trace6("permit 2001:db8::1/32\nd ::/200\n::1 - ::6\n:: - " + TOP +
+                       "\n2001:db8::1 ::ffff:ffff:ffff:ffff:ffff:ffff\n"
+                       ":: ::\nn 2001:DB8::1 office\n10.0.0.0/8\n"
+                       "deny 10.0.0.0/8\n+ 2001:db8::1g\n- ::/-1\n::5-::4\n"
+                       "::1 ::2\n",
+                   false));
+}
+
+TEST(Model, CanonicalText) {
+  const char* rows[][2] = {
+      {"2001:0DB8:0000:0000:0000:0000:0000:0001", "2001:db8::1"},
+      {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"},
+      {"2001:0:0:1:0:0:0:1", "2001:0:0:1::1"},
+      {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},
+      {"::ffff:10.1.2.3", "::ffff:a01:203"},
+      {"0:0:0:0:0:0:0:0", "::"},
+      {"1:0:0:2:0:0:3:4", "1::2:0:0:3:4"},
+      {"0:0:1::", "0:0:1::"},
+      {"1::", "1::"},
+      {"::1", "::1"}};
+  for (const auto& r : rows) EXPECT_EQ(r[1], model_canonical(ip6(r[0])));
+}
+
+TEST(Model, Ipv6ExamplesAndTreeDumps) {
+  const std::string input =
+      "permit 2001:db8::/32\n"
+      "deny   2001:db8:dead::/48   # lab\n"
+      "10.0.0.0/8                  # IPv4: not read in this mode\n";
+  EXPECT_EQ("-2001:db8:dead::/48 +2001:db8::/32 -::/0 ",
+            blocks_text(model_listing(model_blocks6(input, false), false)));
+  EXPECT_EQ("", check_output6(input, false,
+                              "deny   2001:db8:dead::/48\n"
+                              "permit 2001:db8::/32\ndeny   ::/0\n",
+                              output_kind::MODIFIER));
+  EXPECT_EQ(
+      "+  address/prefix 2001:db8::/32\n-  address/prefix 2001:db8:dead::/48\n",
+      model_trace6(input, false));
+  EXPECT_EQ(
+      "+2001:db8::/32 ",
+      blocks_text(model_listing(model_blocks6("2001:db8::/32", false), true)));
+  const std::string zero(32, '0');
+  EXPECT_EQ("raw tree:\n-----\n  /1,YES,8" + zero.substr(1) + " 8000::\n" +
+                "*  0,NO," + zero + " ::\n  \\1,YES," + zero +
+                " ::\nn=1 y=2 u=0\n-----\noptimized tree:\n*  0,YES," + zero +
+                " ::\nn=0 y=1 u=0\n",
+            model_tree_dumps(model_blocks6("::/1\n8000::/1\n", false)));
+  EXPECT_NE(std::string::npos, model_tree_dumps(model_blocks6("::1", false))
+                                   .find(std::string(256, ' ') + "/128,YES," +
+                                         zero.substr(1) + "1 ::1\n"));
+}
+
+TEST(Model, Ipv6ParsesAndRejectsPrintedLists) {
+  std::vector<acl_entry6> e;
+  std::string error;
+  ASSERT_TRUE(
+      parse_entries6("deny   2001:db8::1/128\npermit ::/1\ndeny   ::/0\n",
+                     "permit", "deny  ", &e, &error))
+      << error;
+  EXPECT_EQ("-2001:db8::1/128 +::/1 -::/0 ", blocks_text(e));
+  EXPECT_TRUE(first_match(e, ip6("2001:db8::2")));
+  ASSERT_TRUE(parse_prefix_entries6(TOP + "/128\n::/0\n", &e, &error));
+  EXPECT_EQ("+" + TOP + "/128 +::/0 ", blocks_text(e));
+  EXPECT_FALSE(parse_prefix_entries6("::/0", &e, &error));  // no newline
+  for (std::string b : {"2001:DB8::/32", "2001:db8:0::/32", "2001:0db8::/32",
+                        "::ffff:1.2.3.4/128", "::1/64", "::/129", "::/08",
+                        "::/-0", " ::/0", "::/0 ", "::"}) {
+    EXPECT_FALSE(
+        parse_entries6("permit " + b + "\n", "permit", "deny  ", &e, &error))
+        << b;
+    EXPECT_FALSE(parse_prefix_entries6(b + "\n", &e, &error)) << b;
+  }
+}
+
+TEST(Model, Ipv6CheckerFindsAChangedEntry) {
+  const std::string top_pair = TOP.substr(0, 38) + "e";
+  const std::string input = "permit 2001:db8::/32\ndeny 2001:db8:dead::/48\n" +
+                            top_pair + " - " + TOP + "\n";
+  const std::string right =
+      "deny   2001:db8:dead::/48\npermit 2001:db8::/32\n"
+      "permit " +
+      top_pair + "/127\ndeny   ::/0\n";
+  EXPECT_EQ("", check_output6(input, false, right, output_kind::MODIFIER));
+  const std::string changes[][3] = {
+      {"::/48", "::/49", "2001:db8:dead:8000:: the input denies"},
+      {"::/32", "::/31", "2001:db9:: the input denies"},
+      {"e/127", "e/128", TOP + " the input permits"}};
+  for (const auto& c : changes) {
+    std::string wrong = right;
+    wrong.replace(wrong.find(c[0]), c[0].size(), c[1]);
+    std::string fault =
+        check_output6(input, false, wrong, output_kind::MODIFIER);
+    EXPECT_EQ("at " + c[2], fault.substr(0, fault.find(" but"))) << c[1];
+  }
+  const std::string half = "2001:db8::/32\nd 2001:db8::/33\n";
+  EXPECT_EQ("at 2001:db8:: the input denies but the list permits",
+            check_output6(half, false, "2001:db8::/32\n",
+                          output_kind::POSITIVE_PREFIX));
+  EXPECT_EQ(
+      "positive list has a deny entry: deny 2001:db8::/33",
+      check_output6(half, false, "deny   2001:db8::/33\npermit 2001:db8::/32\n",
+                    output_kind::POSITIVE_MODIFIER));
 }
 
 // Random input lists. Addresses come mostly from a few small regions so
