@@ -86,8 +86,11 @@ int time_main(int argc, char** argv) {
 static int usage() {
   fputs(
       "usage: bench_tool generate prefixes|hosts|mixed|bigrange LINES SEED\n"
-      "       bench_tool convert ranges|prefixes CSV\n"
+      "       bench_tool generate --ipv6 prefixes|hosts|nets LINES SEED\n"
+      "       bench_tool convert ranges|whole|prefixes CSV\n"
+      "       bench_tool convert --ipv6 ranges|prefixes CSV\n"
       "       bench_tool meaning [--wildcard] [--flat] LIST\n"
+      "       bench_tool meaning --ipv6 [--output] [--flat] LIST\n"
       "       bench_tool time OUT ERR -- COMMAND [ARG...]\n",
       stderr);
   return 2;
@@ -96,6 +99,17 @@ static int usage() {
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
   const char* command = argv[1];
+  // "--ipv6" right after the command picks the IPv6 variant.
+  if (argc > 2 && strcmp(argv[2], "--ipv6") == 0) {
+    argv[2] = argv[1];
+    if (strcmp(command, "generate") == 0)
+      return generate6_main(argc - 2, argv + 2);
+    if (strcmp(command, "convert") == 0)
+      return convert6_main(argc - 2, argv + 2);
+    if (strcmp(command, "meaning") == 0)
+      return meaning6_main(argc - 2, argv + 2);
+    return usage();
+  }
   if (strcmp(command, "generate") == 0)
     return generate_main(argc - 1, argv + 1);
   if (strcmp(command, "convert") == 0) return convert_main(argc - 1, argv + 1);

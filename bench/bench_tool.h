@@ -2,8 +2,9 @@
 #define TENVIK_BENCH_TOOL_H_
 
 // The benchmark's helper: list generator, list converter, the slow model of
-// what a list means, and a timer. Independent of tenvik's own code, so that
-// it can judge tenvik's output.
+// what a list means, and a timer, for IPv4 lists and (with --ipv6) IPv6
+// lists. Independent of tenvik's own code, so that it can judge tenvik's
+// output.
 
 #include <stdint.h>
 
@@ -68,9 +69,52 @@ inline uint64_t tenvik_range_blocks(uint32_t first, uint32_t last) {
   return (last & 255) != 0 || last >= 0xe0000000u ? size : 0;
 }
 
+/// An IPv6 address as a number, most significant bit first.
+using address6 = unsigned __int128;
+
+/// All ones below the top `prefix` bits (0..128): the host part of a block.
+inline address6 host_bits6(int prefix) {
+  return prefix <= 0     ? ~address6(0)
+         : prefix >= 128 ? 0
+                         : ~address6(0) >> prefix;
+}
+
+/// The canonical text of RFC 5952: lower-case hexadecimal, no leading
+/// zeros, the first longest run of two or more zero groups as "::", and
+/// never a dotted-quad tail.
+std::string ipv6_text(address6 a);
+
+/// Reads the run of address characters (hexadecimal digits, ':' and '.') at
+/// p as inet_pton does and moves p past it. False, with p unchanged, when
+/// the run is not an IPv6 address.
+bool read_ipv6(const char*& p, address6* a);
+
+/// Calls emit(start, prefix) for the fewest aligned blocks that cover
+/// [first, last] exactly, in ascending order; first <= last.
+template <typename F>
+void split_into_blocks6(address6 first, address6 last, F emit) {
+  for (;;) {
+    int size_bits = 128;
+    if (first != 0) {
+      uint64_t low = uint64_t(first);
+      size_bits = low ? __builtin_ctzll(low)
+                      : 64 + __builtin_ctzll(uint64_t(first >> 64));
+    }
+    while (size_bits > 0 && (first | host_bits6(128 - size_bits)) > last)
+      size_bits--;
+    emit(first, 128 - size_bits);
+    address6 end = first | host_bits6(128 - size_bits);
+    if (end == last) return;
+    first = end + 1;
+  }
+}
+
 int generate_main(int argc, char** argv);
+int generate6_main(int argc, char** argv);
 int convert_main(int argc, char** argv);
+int convert6_main(int argc, char** argv);
 int meaning_main(int argc, char** argv);
+int meaning6_main(int argc, char** argv);
 int time_main(int argc, char** argv);
 
 #endif  // TENVIK_BENCH_TOOL_H_

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Fetches two real IPv4 country databases and turns them into tenvik lists
-# for bench/run.sh. Needs the network (the npm registry and Debian's
+# Fetches real IPv4 and IPv6 country databases and turns them into tenvik
+# lists for bench/run.sh. Needs the network (the npm registry and Debian's
 # archive); never run by the tests or CI.
 #
 #   bench/fetch_real.sh [OUTDIR]        (default build-bench/real)
@@ -23,6 +23,17 @@
 # both range lists cut those. All lists of a database mean exactly the same
 # addresses as the database.
 # Then: bench/run.sh build-bench/real/*.txt
+#
+# IPv6 sources, converted into OUTDIR/v6:
+#   geolite2-country-ipv6.csv of the same npm package, asn-country-ipv6.csv
+#     of @ip-location-db/asn-country ("start,end,country", in text)
+#   usr/share/tor/geoip6 of tor-geoipdb (the same form)
+# Each becomes two lists, in the file's order:
+#   NAME-ranges.v6.txt    the database's ranges as "A - B" lines
+#   NAME-prefixes.v6.txt  each range as the prefixes of its exact cover
+# tenvik inserts an IPv6 range as that same exact cover, so nothing needs
+# cutting up, and both lists mean the database's addresses.
+# Then: bench/run.sh build-bench/real/v6/*.txt (needs tenvik --ipv6)
 
 set -euo pipefail
 
@@ -31,6 +42,7 @@ build=${TENVIK_BENCH_BUILD:-$root/build-bench}
 outdir=${1:-$build/real}
 mkdir -p "$outdir"
 outdir=$(cd "$outdir" && pwd)
+mkdir -p "$outdir/v6"
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTENVIK_BENCH=ON \
   -DTENVIK_TESTS=OFF >/dev/null
@@ -45,12 +57,20 @@ echo "fetching @ip-location-db/geolite2-country" >&2
 npm pack --silent @ip-location-db/geolite2-country >/dev/null
 tar xzf ip-location-db-geolite2-country-*.tgz
 geolite=package/geolite2-country-ipv4-num.csv
+geolite6=package/geolite2-country-ipv6.csv
+
+echo "fetching @ip-location-db/asn-country" >&2
+npm pack --silent @ip-location-db/asn-country >/dev/null
+mkdir asn
+tar xzf ip-location-db-asn-country-*.tgz -C asn
+asn6=asn/package/asn-country-ipv6.csv
 
 echo "fetching tor-geoipdb" >&2
 apt-get download tor-geoipdb >/dev/null 2>&1 ||
   { apt-get update -qq && apt-get download tor-geoipdb >/dev/null; }
 dpkg-deb -x tor-geoipdb_*.deb tor
 tor=tor/usr/share/tor/geoip
+tor6=tor/usr/share/tor/geoip6
 
 convert() {  # name csv
   local kind
@@ -62,3 +82,15 @@ convert() {  # name csv
 convert geolite2-country "$geolite"
 convert tor-geoip "$tor"
 wc -l "$outdir"/*.txt >&2
+
+convert6() {  # name csv
+  local kind
+  for kind in ranges prefixes; do
+    echo -n "v6/$1-$kind.v6.txt: " >&2
+    "$tool" convert --ipv6 "$kind" "$2" >"$outdir/v6/$1-$kind.v6.txt"
+  done
+}
+convert6 geolite2-country "$geolite6"
+convert6 asn-country "$asn6"
+convert6 tor-geoip "$tor6"
+wc -l "$outdir"/v6/*.txt >&2
