@@ -466,7 +466,8 @@ using line_reader = bool (*)(std::string line, bool invert,
 template <typename Addr, typename Visit>
 void for_each_line(const std::string& input, bool invert,
                    line_reader<Addr> read, Visit visit) {
-  size_t begin = 0;
+  // A UTF-8 byte-order mark at the very start is no part of the first line.
+  size_t begin = input.compare(0, 3, "\xef\xbb\xbf") == 0 ? 3 : 0;
   while (begin < input.size()) {
     size_t newline = input.find('\n', begin);
     size_t stop = newline == std::string::npos ? input.size() : newline;

@@ -209,4 +209,46 @@ std::string model_canonical(model_u128 addr);
 /// (all of `text`, any form it accepts); false when it is no address.
 bool model_pton6(const std::string& text, model_u128* addr);
 
+/// The model's functions of one family, for checks written once over both:
+/// `model_ipv4` and `model_ipv6`, with the option that picks the family.
+#define TENVIK_MODEL_FAMILY(NAME, ADDR, SUFFIX, OPTION)                      \
+  struct NAME {                                                              \
+    typedef ADDR addr;                                                       \
+    typedef basic_model_block<ADDR> block;                                   \
+    typedef basic_acl_entry<ADDR> entry;                                     \
+    static constexpr int family = OPTION;                                    \
+    static std::vector<block> blocks(const std::string& in, bool invert) {   \
+      return model_blocks##SUFFIX(in, invert);                               \
+    }                                                                        \
+    static uint64_t block_count(const std::string& in, bool invert) {        \
+      return model_block_count##SUFFIX(in, invert);                          \
+    }                                                                        \
+    static std::string warnings(const std::string& in, bool invert) {        \
+      return model_warnings##SUFFIX(in, invert);                             \
+    }                                                                        \
+    static std::string trace(const std::string& in, bool invert) {           \
+      return model_trace##SUFFIX(in, invert);                                \
+    }                                                                        \
+    static bool parse(const std::string& out, bool prefix_format,            \
+                      const std::string& permit, const std::string& deny,    \
+                      std::vector<entry>* entries, std::string* error) {     \
+      return prefix_format                                                   \
+                 ? parse_prefix_entries##SUFFIX(out, entries, error)         \
+                 : parse_entries##SUFFIX(out, permit, deny, entries, error); \
+    }                                                                        \
+    static std::string check(const std::string& in, bool invert,             \
+                             const std::string& out, output_kind kind,       \
+                             const std::string& permit,                      \
+                             const std::string& deny) {                      \
+      return check_output##SUFFIX(in, invert, out, kind, permit, deny);      \
+    }                                                                        \
+  };
+TENVIK_MODEL_FAMILY(model_ipv4, uint32_t, , 4)
+TENVIK_MODEL_FAMILY(model_ipv6, model_u128, 6, 6)
+#undef TENVIK_MODEL_FAMILY
+
+/// Text of an address of either family, for messages.
+inline std::string model_text(uint32_t addr) { return model_dotted(addr); }
+inline std::string model_text(model_u128 addr) { return model_canonical(addr); }
+
 #endif  // TENVIK_MODEL_H_

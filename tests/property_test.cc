@@ -952,6 +952,126 @@ std::string big_list(uint64_t seed) {
   return text;
 }
 
+// Random IPv6 lists in the same spirit: blocks from a few regions, every
+// notation, addresses in many texts (compressed or not, upper case, leading
+// zeros, dotted tails) and now and then one that is no address, among
+// IPv4 lines, comments and dump requests.
+std::string ipv6_list(uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  auto below = [&](int n) { return int(rng() % uint64_t(n)); };
+  auto one_of = [&](std::initializer_list<const char*> items) {
+    return std::string(items.begin()[below(int(items.size()))]);
+  };
+  auto random128 = [&]() { return model_u128(rng()) << 64 | rng(); };
+  auto mask_of = [](int p) {
+    return p == 0 ? model_u128(0) : ~model_u128(0) << (128 - p);
+  };
+  std::vector<std::pair<model_u128, int>> regions;
+  for (int k = 1 + below(3); k > 0; --k) {
+    int width = 2 + below(below(2) ? 24 : 127);
+    model_u128 base = below(8) ? random128() : below(2) ? 0 : ~model_u128(0);
+    regions.push_back({base & mask_of(128 - width), width});
+  }
+  auto address = [&]() {
+    if (below(10) == 0) return random128();
+    auto& r = regions[size_t(below(int(regions.size())))];
+    return r.first + (random128() & ~mask_of(128 - r.second));
+  };
+  auto length = [&]() {
+    auto& r = regions[size_t(below(int(regions.size())))];
+    return below(4) ? 128 - r.second + below(r.second + 1) : below(129);
+  };
+  auto text = [&](model_u128 a) {
+    std::string t = model_canonical(a);
+    switch (below(12)) {
+      case 0: {  // every group in four digits, upper case
+        char buf[48];
+        snprintf(buf, sizeof buf, "%04X:%04X:%04X:%04X:%04X:%04X:%04X:%04X",
+                 unsigned(a >> 112 & 0xffff), unsigned(a >> 96 & 0xffff),
+                 unsigned(a >> 80 & 0xffff), unsigned(a >> 64 & 0xffff),
+                 unsigned(a >> 48 & 0xffff), unsigned(a >> 32 & 0xffff),
+                 unsigned(a >> 16 & 0xffff), unsigned(a & 0xffff));
+        return std::string(buf);
+      }
+      case 1:  // the low 32 bits as a dotted quad
+        if (t.size() > 10 && t.find('.') == std::string::npos &&
+            (a >> 32) != 0) {
+          std::string head = model_canonical(a & ~model_u128(0xffffffff));
+          if (head.size() > 2 && head.compare(head.size() - 2, 2, "::") == 0)
+            return head + model_dotted(uint32_t(a));
+        }
+        return t;
+      case 2:
+        return one_of({"1:2:3:4:5:6:7:8:9", "12345::", "1::2::3", "::g",
+                       "2001:db8::1g", ":1::", "::1.2.3.256"});
+    }
+    return t;
+  };
+  std::string list;
+  for (int lines = 1 + below(below(4) ? 16 : 50); lines > 0; --lines) {
+    std::string l;
+    switch (below(14)) {
+      case 0:
+        list += one_of({"\n", "# 2001:db8::/32\n", "*\n", "10.0.0.0/8\n",
+                        "permit 10.1.0.0/16\n", "permit\n", "deny any\n",
+                        "  ::/0\n", "::ffff:10.1.2.3\n", "\xef\xbb\xbf::1\n"});
+        continue;
+      case 1:
+      case 2:
+      case 3: {
+        model_u128 a = address();
+        int p = length();
+        if (below(3)) a &= mask_of(p);
+        l = text(a) + "/" +
+            (below(30) ? std::to_string(p)
+                       : one_of({"129", "-1", "-0", "", " 64", "+48",
+                                 "999999999999999999999"}));
+        break;
+      }
+      case 4:
+      case 5:
+      case 6: {
+        model_u128 a = address(), b = a;
+        switch (below(4)) {
+          case 0: {
+            int p = length();
+            a &= mask_of(p);
+            b = a | ~mask_of(p);
+            break;
+          }
+          case 1:
+            b = a + model_u128(below(300));
+            break;
+          case 2:
+            b = address();
+            break;
+        }
+        if (b < a && below(2)) std::swap(a, b);
+        l = text(a) + one_of({" - ", "-", "\t- ", " -"}) + text(b);
+        break;
+      }
+      case 7:
+      case 8: {
+        int p = length();
+        model_u128 mask = mask_of(p);
+        if (below(2)) mask = ~mask;
+        if (below(8) == 0) mask ^= model_u128(1) << below(128);
+        model_u128 a = below(10) ? address() : 0;
+        l = text(a) + one_of({" ", "\t", "  "}) + text(mask);
+        break;
+      }
+      default:
+        l = text(address());
+    }
+    std::string modifier = one_of({"", "", "", "permit ", "deny ", "-", "+",
+                                   "d", "P\t", "deny-all ", "no ", "allow "});
+    std::string tail =
+        one_of({"", "", "", " # note", " office", "\r", "/x", "g"});
+    list += modifier + l + tail + "\n";
+  }
+  return list;
+}
+
 // The ways a list is run and printed.
 enum class mode { DEFAULT, POSITIVE, PREFIX_FORMAT, OPTIMAL, TRACE, DUMPS };
 
@@ -1016,8 +1136,9 @@ const char FORMAT_WARNING[] =
     "WARNING: No %m (modifier) in format string. Option -p assumed\n";
 
 captured run_in_process(const std::string& input, bool invert, bool silent,
-                        mode m) {
+                        mode m, int family = 4) {
   run_settings s;
+  s.family = family;
   s.invert = invert;
   s.silent = silent;
   if (m == mode::POSITIVE) s.positive = 1;
@@ -1028,24 +1149,24 @@ captured run_in_process(const std::string& input, bool invert, bool silent,
   return run_list(input, s);
 }
 
-std::string describe(const acl_entry& e) {
-  return std::string(e.permit ? "permit " : "deny ") + model_dotted(e.addr) +
+template <typename Entry>
+std::string describe(const Entry& e) {
+  return std::string(e.permit ? "permit " : "deny ") + model_text(e.addr) +
          "/" + std::to_string(e.prefix);
 }
 
 // The printed entries, one by one, against the reference reduction.
+template <typename M>
 std::string differs_from_reference(const std::string& input, bool invert,
                                    mode m, const std::string& printed,
                                    const std::string& permit_text,
                                    const std::string& deny_text) {
-  std::vector<acl_entry> actual;
+  std::vector<typename M::entry> actual;
   std::string error;
-  if (m == mode::PREFIX_FORMAT)
-    parse_prefix_entries(printed, &actual, &error);
-  else
-    parse_entries(printed, permit_text, deny_text, &actual, &error);
-  std::vector<acl_entry> expected =
-      model_listing(model_blocks(input, invert),
+  M::parse(printed, m == mode::PREFIX_FORMAT, permit_text, deny_text, &actual,
+           &error);
+  std::vector<typename M::entry> expected =
+      model_listing(M::blocks(input, invert),
                     m == mode::POSITIVE || m == mode::PREFIX_FORMAT);
   for (size_t k = 0; k < std::max(actual.size(), expected.size()); ++k) {
     std::string want = k < expected.size() ? describe(expected[k]) : "nothing";
@@ -1059,6 +1180,7 @@ std::string differs_from_reference(const std::string& input, bool invert,
 }
 
 // Checks one run's result; returns a description of the first fault.
+template <typename M = model_ipv4>
 std::string check_run(const std::string& input, bool invert, bool silent,
                       mode m, const captured& r,
                       const std::string& permit_text = "permit",
@@ -1067,31 +1189,31 @@ std::string check_run(const std::string& input, bool invert, bool silent,
   if (silent && !r.err.empty()) return "-s run wrote: " + r.err;
   if (!silent) {
     std::string expected = m == mode::PREFIX_FORMAT ? FORMAT_WARNING : "";
-    expected += model_warnings(input, invert);
+    expected += M::warnings(input, invert);
     if (r.err != expected)
       return "warnings differ; expected:\n" + expected + "actual:\n" + r.err;
   }
   std::string entries = without_dumps(r.out);
   if (m == mode::TRACE) {
-    std::string trace = model_trace(input, invert);
+    std::string trace = M::trace(input, invert);
     if (r.out.compare(0, trace.size(), trace) != 0)
       return "trace differs; expected:\n" + trace + "actual:\n" + r.out;
     entries = r.out.substr(trace.size());
   }
   if (m == mode::DUMPS) {
-    std::string dumps = model_tree_dumps(model_blocks(input, invert));
+    std::string dumps = model_tree_dumps(M::blocks(input, invert));
     if (r.out.compare(0, dumps.size(), dumps) != 0)
       return "tree dumps differ; expected:\n" + dumps + "actual:\n" + r.out;
     entries = r.out.substr(dumps.size());
   }
   std::string fault =
-      check_output(input, invert, entries, kind_of(m), permit_text, deny_text);
+      M::check(input, invert, entries, kind_of(m), permit_text, deny_text);
   if (!fault.empty()) return fault;
   if (m != mode::OPTIMAL)
-    return differs_from_reference(input, invert, m, entries, permit_text,
-                                  deny_text);
-  std::string usual =
-      without_dumps(run_in_process(input, invert, 1, mode::DEFAULT).out);
+    return differs_from_reference<M>(input, invert, m, entries, permit_text,
+                                     deny_text);
+  std::string usual = without_dumps(
+      run_in_process(input, invert, 1, mode::DEFAULT, M::family).out);
   std::string shortest = without_dumps(r.out);
   auto lines = [](const std::string& t) {
     return std::count(t.begin(), t.end(), '\n');
@@ -1193,6 +1315,7 @@ std::string generated_list(uint64_t seed) {
 
 // Runs `count` random lists in one mode through the library in this
 // process; stops at the first fault, with its seed and a shrunk input.
+template <typename M = model_ipv4>
 void check_in_process(mode m, uint64_t salt, int count,
                       std::string (*make_input)(uint64_t) = generated_list) {
   for (int k = 0; k < count; ++k) {
@@ -1200,26 +1323,26 @@ void check_in_process(mode m, uint64_t salt, int count,
     std::string input = make_input(seed);
     if (m == mode::TRACE || m == mode::DUMPS)
       input = without_dump_requests(input);
-    if (make_input != big_list && model_block_count(input, false) > 5000)
-      continue;
+    if (make_input != big_list && M::block_count(input, false) > 5000) continue;
     bool invert = seed % 4 == 0;
     bool silent = seed % 5 == 0;
-    captured r = run_in_process(input, invert, silent, m);
-    std::string fault = check_run(input, invert, silent, m, r);
+    captured r = run_in_process(input, invert, silent, m, M::family);
+    std::string fault = check_run<M>(input, invert, silent, m, r);
     if (fault.empty()) continue;
     auto fails = [&](const std::string& text) {
-      return !check_run(text, invert, silent, m,
-                        run_in_process(text, invert, silent, m))
+      return !check_run<M>(text, invert, silent, m,
+                           run_in_process(text, invert, silent, m, M::family))
                   .empty();
     };
     std::string small = shrink(input, fails);
-    captured rs = run_in_process(small, invert, silent, m);
-    ADD_FAILURE() << "mode " << mode_name(m) << (invert ? " -i" : "")
+    captured rs = run_in_process(small, invert, silent, m, M::family);
+    ADD_FAILURE() << (M::family == 6 ? "--ipv6 " : "") << "mode "
+                  << mode_name(m) << (invert ? " -i" : "")
                   << (silent ? " -s" : "") << ", input " << k << " of seed "
                   << base_seed() << " (set TENVIK_PROPERTY_SEED to change it)\n"
                   << "fault: " << fault << "\nshrunk input:\n"
                   << as_literal(small)
-                  << "its fault: " << check_run(small, invert, silent, m, rs)
+                  << "its fault: " << check_run<M>(small, invert, silent, m, rs)
                   << "\nits output:\n"
                   << rs.out << "its warnings:\n"
                   << rs.err;
@@ -1262,6 +1385,15 @@ TEST(Property, TracedRunPrintsTheTraceAndMeansTheInput) {
 // The tree as read and as reduced, node by node.
 TEST(Property, TreeDumpsShowTheTreeOfTheInput) {
   check_in_process(mode::DUMPS, 11, input_count(150));
+}
+
+// The same engine over 128-bit addresses: the sweep, the tree of the dumps
+// and the shortest list against the model, in every mode.
+TEST(Property, Ipv6ListsMeanTheInputInEveryMode) {
+  for (mode m : {mode::DEFAULT, mode::POSITIVE, mode::PREFIX_FORMAT,
+                 mode::OPTIMAL, mode::TRACE, mode::DUMPS})
+    check_in_process<model_ipv6>(m, 20 + uint64_t(m), input_count(60),
+                                 ipv6_list);
 }
 
 // Through the real binary: the options, standard input, "-" and a named
