@@ -12,6 +12,10 @@
 //   then, when the format comes from the bytes: a length byte (mod 64) and
 //   the format; then likewise for the modifier texts.
 //
+// The list's first line picks the family: IPv6 mode (--ipv6, whose
+// default format "%m %a/%p" stands for choice 0) when it holds a ':', so
+// that one corpus exercises both.
+//
 // Every run must end with status 0 (the inputs are kept small enough for
 // memory), write exactly the model's warnings (nothing with -s) and no
 // entry line over 255 characters. When the output can be parsed (format
@@ -47,6 +51,7 @@ struct options {
   bool positive = false;
   bool silent = false;
   bool optimal = false;
+  bool ipv6 = false;
   int trace = 0;
   std::string permit = "permit";
   std::string deny = "deny  ";
@@ -67,6 +72,7 @@ result run_once(const std::string& input, const options& o) {
   settings.opt_positive = o.positive;
   settings.opt_silent = o.silent;
   settings.opt_optimal = o.optimal;
+  settings.family = o.ipv6 ? FAMILY_IPV6 : FAMILY_IPV4;
   settings.trace_flags = o.trace;
   settings.permit_string = o.permit.c_str();
   settings.deny_string = o.deny.c_str();
@@ -144,20 +150,22 @@ std::string after_dumps(const std::string& out) {
 }
 
 // What holds for every run, whatever its options.
+template <typename M>
 void check_common(const std::string& input, const options& o, const result& r) {
   if (r.status != 0) fail("status is not 0", input, o, r);
   std::string warnings;
   if (!o.silent) {
     if (!o.positive && o.format.find("%m") == std::string::npos)
       warnings = MSG_NO_MODIFIER;
-    warnings += model_warnings(input, o.invert);
+    warnings += M::warnings(input, o.invert);
   }
   if (r.err != warnings)
     fail("the warnings differ from the model's:\n" + warnings, input, o, r);
   if (!(o.trace & TRACE_INPUT)) {
     if (!r.out.empty() && r.out.back() != '\n')
       fail("standard output ends inside a line", input, o, r);
-    for (const std::string& line : lines_of(r.out))
+    // Dump lines of deep IPv6 trees are longer; only entries are limited.
+    for (const std::string& line : lines_of(after_dumps(r.out)))
       if (line.size() > 255) fail("an entry line over 255", input, o, r);
   }
 }
@@ -169,11 +177,12 @@ const char* const PAIRS[4][2] = {
 
 // The list in a parseable run's output: what follows the input trace,
 // which must be the model's, with the lines of tree dumps left out.
+template <typename M>
 std::string listing_of(const std::string& input, const options& o,
                        const result& r) {
   std::string out = r.out;
   if (o.trace & TRACE_INPUT) {
-    std::string trace = model_trace(input, o.invert);
+    std::string trace = M::trace(input, o.invert);
     if (out.compare(0, trace.size(), trace) != 0)
       fail("the input trace differs from the model's:\n" + trace, input, o, r);
     out.erase(0, trace.size());
@@ -181,42 +190,41 @@ std::string listing_of(const std::string& input, const options& o,
   return after_dumps(out);
 }
 
-bool same_entry(const acl_entry& a, const acl_entry& b) {
+template <typename Entry>
+bool same_entry(const Entry& a, const Entry& b) {
   return a.permit == b.permit && a.addr == b.addr && a.prefix == b.prefix;
 }
 
 // A parseable list must mean what the input means; without --optimal it
 // must be exactly the model's reduction.
+template <typename M>
 void check_meaning(const std::string& input, const options& o,
                    const result& r) {
-  std::string listing = listing_of(input, o, r);
+  std::string listing = listing_of<M>(input, o, r);
   bool prefix_format = o.format == "%a/%p";
   bool positive = o.positive || prefix_format;
   output_kind kind = prefix_format ? output_kind::POSITIVE_PREFIX
                      : positive    ? output_kind::POSITIVE_MODIFIER
                                    : output_kind::MODIFIER;
-  std::vector<acl_entry> entries;
+  std::vector<typename M::entry> entries;
   std::string problem;
   bool parsed =
-      prefix_format
-          ? parse_prefix_entries(listing, &entries, &problem)
-          : parse_entries(listing, o.permit, o.deny, &entries, &problem);
+      M::parse(listing, prefix_format, o.permit, o.deny, &entries, &problem);
   if (!parsed) fail(problem, input, o, r);
   // The order check of a full list compares every pair of entries.
   if (entries.size() <= 3000) {
-    problem = check_output(input, o.invert, listing, kind, o.permit, o.deny);
+    problem = M::check(input, o.invert, listing, kind, o.permit, o.deny);
   } else {
     if (positive) problem = check_positive_entries(entries);
     if (problem.empty()) {
-      meaning_difference d =
-          compare_meanings(model_blocks(input, o.invert), entries);
-      if (d.found) problem = "the meaning differs at " + model_dotted(d.addr);
+      auto d = compare_meanings(M::blocks(input, o.invert), entries);
+      if (d.found) problem = "the meaning differs at " + model_text(d.addr);
     }
   }
   if (!problem.empty()) fail(problem, input, o, r);
   if (o.optimal && !positive) return;
-  std::vector<acl_entry> expected =
-      model_listing(model_blocks(input, o.invert), positive);
+  std::vector<typename M::entry> expected =
+      model_listing(M::blocks(input, o.invert), positive);
   for (size_t i = 0; i < entries.size() || i < expected.size(); i++) {
     if (i < entries.size() && i < expected.size() &&
         same_entry(entries[i], expected[i]))
@@ -225,7 +233,7 @@ void check_meaning(const std::string& input, const options& o,
                        std::to_string(i + 1) + " should be ";
     want += i < expected.size()
                 ? std::string(expected[i].permit ? "permit " : "deny ") +
-                      model_dotted(expected[i].addr) + "/" +
+                      model_text(expected[i].addr) + "/" +
                       std::to_string(expected[i].prefix)
                 : "absent";
     fail(want, input, o, r);
@@ -248,8 +256,9 @@ std::string take_text(const uint8_t*& data, size_t& size) {
 
 // Inserting a block and printing a tree dump both cost time: the run is
 // skipped when the input names too many blocks for what it would print.
+template <typename M>
 bool within_budget(const std::string& input, const options& o) {
-  uint64_t blocks = model_block_count(input, o.invert);
+  uint64_t blocks = M::block_count(input, o.invert);
   uint64_t limit = 1 << 12;
   if (o.trace & (TRACE_ROTATE | TRACE_MERGE | TRACE_REPEATED | TRACE_PRUNE))
     limit = 16;  // a whole dump after every optimizer step
@@ -263,6 +272,63 @@ bool within_budget(const std::string& input, const options& o) {
     if (stars > 64) return false;
   }
   return true;
+}
+
+// Every check of one input under options o, in the family of M.
+template <typename M>
+void check_run(const std::string& input, const options& o,
+               bool parseable_texts) {
+  if (!within_budget<M>(input, o)) return;
+
+  result r = run_once(input, o);
+  check_common<M>(input, o, r);
+
+  // The input trace is the model's and can be taken off; dumps among it
+  // cannot, and the other traces are not modelled here.
+  const int other_traces = TRACE_RAW_TREE | TRACE_OPTIMIZED_TREE |
+                           TRACE_ROTATE | TRACE_MERGE | TRACE_REPEATED |
+                           TRACE_PRUNE;
+  bool parseable = parseable_texts && !(o.trace & other_traces) &&
+                   !((o.trace & TRACE_INPUT) && has_dump_request(input));
+  if (!parseable) return;
+  check_meaning<M>(input, o, r);
+
+  // Holding warnings back or not must not change the list.
+  options quiet = o;
+  quiet.silent = !o.silent;
+  result r2 = run_once(input, quiet);
+  check_common<M>(input, quiet, r2);
+  if (r2.out != r.out) fail("-s changes the list to:\n" + r2.out, input, o, r);
+
+  // The shortest list means the same and is never longer; positive mode
+  // ignores --optimal.
+  options other = o;
+  other.optimal = !o.optimal;
+  result r4 = run_once(input, other);
+  check_common<M>(input, other, r4);
+  check_meaning<M>(input, other, r4);
+  const result& shortest = o.optimal ? r : r4;
+  const result& usual = o.optimal ? r4 : r;
+  bool positive = o.positive || o.format == "%a/%p";
+  if (positive && r4.out != r.out)
+    fail("--optimal changes a positive list to:\n" + r4.out, input, o, r);
+  if (lines_of(listing_of<M>(input, o, shortest)).size() >
+      lines_of(listing_of<M>(input, o, usual)).size())
+    fail("--optimal gives a longer list:\n" + shortest.out, input, o, usual);
+
+  // The optimizer that runs step by step for its trace must give the same
+  // list: it is the end of the traced output.
+  if (M::block_count(input, o.invert) <= 16) {
+    const result& plain = o.optimal ? r4 : r;
+    options steps = o;
+    steps.optimal = false;
+    steps.trace = TRACE_ROTATE | TRACE_MERGE | TRACE_REPEATED | TRACE_PRUNE;
+    result r3 = run_once(input, steps);
+    check_common<M>(input, steps, r3);
+    if (after_dumps(r3.out) != listing_of<M>(input, o, plain))
+      fail("the optimizer trace changes the list to:\n" + after_dumps(r3.out),
+           input, o, r);
+  }
 }
 
 }  // namespace
@@ -295,57 +361,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     o.deny = m.substr(comma + 1);
   }
   const std::string input(reinterpret_cast<const char*>(data), size);
-  if (!within_budget(input, o)) return 0;
-
-  result r = run_once(input, o);
-  check_common(input, o, r);
-
-  // The input trace is the model's and can be taken off; dumps among it
-  // cannot, and the other traces are not modelled here.
-  const int other_traces = TRACE_RAW_TREE | TRACE_OPTIMIZED_TREE |
-                           TRACE_ROTATE | TRACE_MERGE | TRACE_REPEATED |
-                           TRACE_PRUNE;
-  bool parseable = format_choice <= 1 && texts_choice <= 1 &&
-                   !(o.trace & other_traces) &&
-                   !((o.trace & TRACE_INPUT) && has_dump_request(input));
-  if (!parseable) return 0;
-  check_meaning(input, o, r);
-
-  // Holding warnings back or not must not change the list.
-  options quiet = o;
-  quiet.silent = !o.silent;
-  result r2 = run_once(input, quiet);
-  check_common(input, quiet, r2);
-  if (r2.out != r.out) fail("-s changes the list to:\n" + r2.out, input, o, r);
-
-  // The shortest list means the same and is never longer; positive mode
-  // ignores --optimal.
-  options other = o;
-  other.optimal = !o.optimal;
-  result r4 = run_once(input, other);
-  check_common(input, other, r4);
-  check_meaning(input, other, r4);
-  const result& shortest = o.optimal ? r : r4;
-  const result& usual = o.optimal ? r4 : r;
-  bool positive = o.positive || o.format == "%a/%p";
-  if (positive && r4.out != r.out)
-    fail("--optimal changes a positive list to:\n" + r4.out, input, o, r);
-  if (lines_of(listing_of(input, o, shortest)).size() >
-      lines_of(listing_of(input, o, usual)).size())
-    fail("--optimal gives a longer list:\n" + shortest.out, input, o, usual);
-
-  // The optimizer that runs step by step for its trace must give the same
-  // list: it is the end of the traced output.
-  if (model_block_count(input, o.invert) <= 16) {
-    const result& plain = o.optimal ? r4 : r;
-    options steps = o;
-    steps.optimal = false;
-    steps.trace = TRACE_ROTATE | TRACE_MERGE | TRACE_REPEATED | TRACE_PRUNE;
-    result r3 = run_once(input, steps);
-    check_common(input, steps, r3);
-    if (after_dumps(r3.out) != listing_of(input, o, plain))
-      fail("the optimizer trace changes the list to:\n" + after_dumps(r3.out),
-           input, o, r);
-  }
+  o.ipv6 = input.substr(0, input.find('\n')).find(':') != std::string::npos;
+  if (o.ipv6 && format_choice == 0) o.format = "%m %a/%p";
+  if (o.ipv6)
+    check_run<model_ipv6>(input, o, format_choice <= 1 && texts_choice <= 1);
+  else
+    check_run<model_ipv4>(input, o, format_choice <= 1 && texts_choice <= 1);
   return 0;
 }
