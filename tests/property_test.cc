@@ -1396,6 +1396,51 @@ TEST(Property, Ipv6ListsMeanTheInputInEveryMode) {
                                  ipv6_list);
 }
 
+// --strict prints exactly the usual list for a list in the plainest form,
+// and with one bad line planted in it fails, naming that line.
+template <typename M>
+void check_strict(uint64_t salt, int count, std::string (*make)(uint64_t)) {
+  const char* const bad[] = {
+      "permit any",     "allow 10.0.0.0/8",     "10.0.0.0/8,10.1.0.0/16",
+      "permit ip ::/0", "2001:db8::/32 office", "10.0.0.255 - 10.0.1.0",
+      "10.1.2.3.4",     "deny 2001:db8::1g"};
+  for (int k = 0; k < count; ++k) {
+    uint64_t seed = base_seed() * 1000003 + salt * 100000 + uint64_t(k);
+    std::mt19937_64 rng(seed);
+    std::vector<std::string> lines;
+    for (const auto& b : M::blocks(make(seed), false))
+      lines.push_back(std::string(rng() % 2 ? "permit " : "DENY\t") +
+                      model_text(b.addr) + "/" + std::to_string(b.prefix) +
+                      (rng() % 4 ? "" : "  # why") + "\n");
+    std::string clean;
+    for (const std::string& l : lines) clean += l;
+    run_settings s;
+    s.family = M::family;
+    captured usual = run_list(clean, s);
+    s.strict = 1;
+    captured strict = run_list(clean, s);
+    ASSERT_EQ(usual.out + usual.err, strict.out + strict.err) << clean;
+    ASSERT_EQ(0, strict.status) << clean;
+    size_t at = rng() % (lines.size() + 1);
+    lines.insert(lines.begin() + long(at), std::string(bad[rng() % 8]) + "\n");
+    std::string planted;
+    for (const std::string& l : lines) planted += l;
+    captured failed = run_list(planted, s);
+    std::string name = "-:" + std::to_string(at + 1) + ": ";
+    EXPECT_EQ(1, failed.status) << planted;
+    EXPECT_EQ("", failed.out) << planted;
+    EXPECT_EQ(0u, failed.err.find(name)) << planted << failed.err;
+    EXPECT_NE(std::string::npos,
+              failed.err.find("\n-: 1 error, no list written\n"))
+        << planted << failed.err;
+  }
+}
+
+TEST(Property, StrictPassesPlainListsAndNamesAPlantedBadLine) {
+  check_strict<model_ipv4>(30, input_count(60), generated_list);
+  check_strict<model_ipv6>(31, input_count(60), ipv6_list);
+}
+
 // Through the real binary: the options, standard input, "-" and a named
 // file, and the reader.
 TEST(Property, BinaryMeansTheInput) {

@@ -76,6 +76,7 @@ captured run_list(const std::string& input, const run_settings& s) {
   settings.trace_flags = s.trace;
   settings.opt_optimal = s.optimal;
   settings.family = s.family == 6 ? FAMILY_IPV6 : FAMILY_IPV4;
+  settings.opt_strict = s.strict;
   settings.permit_string = s.permit.c_str();
   settings.deny_string = s.deny.c_str();
   settings.format_string = s.format.empty() ? nullptr : s.format.c_str();

@@ -31,6 +31,7 @@ struct run_settings {
   int trace = 0;
   int optimal = 0;  // --optimal
   int family = 4;   // 4, or 6 for --ipv6
+  int strict = 0;   // --strict
   std::string permit = "permit";
   std::string deny = "deny  ";
   std::string format;  // -f; empty for the family's default
