@@ -132,6 +132,63 @@ bool at_end(const char* p, const char* block, char* why) {
   return fail(why, "text after the block", rest);
 }
 
+// The block from p on, in family F: one address read by `read` (false
+// after it gave the reason), then a prefix length, a range, a mask (whose
+// second address begins where `starts` says) or nothing, and nothing but
+// blanks and a comment after it. `exact` judges a range.
+template <typename F, typename Read, typename Starts, typename Exact>
+bool check_block(const char* p, char* why, Read read, Starts starts,
+                 Exact exact) {
+  typedef typename F::addr addr;
+  const char* block = p;
+  addr a;
+  if (!read(p, &a, block)) return false;
+  if (*p == '/') {
+    p++;
+    if (!read_length(p, F::BITS, block, why)) return false;
+    return at_end(p, block, why);
+  }
+  const char* q = skip_blanks(p);
+  if (*q == '-') {
+    q = skip_blanks(q + 1);
+    addr b;
+    if (!read(q, &b, block)) return false;
+    if (b < a) return fail(why, "range end below start", block);
+    if (!exact(a, b)) return false;
+    return at_end(q, block, why);
+  }
+  if (q > p && starts(q)) {
+    addr m;
+    if (!read(q, &m, block)) return false;
+    // Top bit clear: wildcard bits.
+    addr mask = m >> (F::BITS - 1) ? m : addr(~m);
+    int len = F::leading_zeros(addr(~mask));
+    if (mask != F::netmask(len)) return fail(why, "invalid mask", block);
+    if (len == F::BITS && a == 0)
+      return fail(why, "mask treated as 0 significant bits", block);
+    return at_end(q, block, why);
+  }
+  return at_end(p, block, why);
+}
+
+// Whether the default block rule covers the range a - b exactly; if not,
+// says what it covers instead.
+bool range_rule_exact(uint32_t a, uint32_t b, char* why) {
+  int n = range_block_prefix(a, b);
+  uint64_t size = uint64_t(1) << (32 - n);
+  uint64_t first = a & netmask(n);
+  uint64_t last = first + ((uint64_t(b) - a) / size + 1) * size - 1;
+  if (first == a && last == b) return true;
+  char text[3][16];
+  format_dotted(a, text[0]);
+  format_dotted(b, text[1]);
+  format_dotted(uint32_t(first), text[2]);
+  snprintf(why, STRICT_TEXT_MAX,
+           "range %s - %s is read as %s - %s; --exact-ranges reads it exactly",
+           text[0], text[1], text[2], dotted(uint32_t(last)));
+  return false;
+}
+
 bool check_ipv4(const char* p, bool exact_ranges, char* why) {
   const char* line = p;
   if (!read_modifier(p, false, why)) return false;
@@ -142,50 +199,15 @@ bool check_ipv4(const char* p, bool exact_ranges, char* why) {
     if (is_digit(*q))
       return fail(why, "text between the modifier and the block", p);
   }
-  const char* block = p;
-  uint32_t a;
-  if (!read_quad(p, &a, p, why)) return false;
-  if (*p == '/') {
-    p++;
-    if (!read_length(p, 32, block, why)) return false;
-    return at_end(p, block, why);
-  }
-  const char* q = skip_blanks(p);
-  if (*q == '-') {
-    q = skip_blanks(q + 1);
-    uint32_t b;
-    if (!read_quad(q, &b, block, why)) return false;
-    if (b < a) return fail(why, "range end below start", block);
-    if (!exact_ranges) {
-      int n = range_block_prefix(a, b);
-      uint64_t size = uint64_t(1) << (32 - n);
-      uint64_t first = a & netmask(n);
-      uint64_t last = first + ((uint64_t(b) - a) / size + 1) * size - 1;
-      if (first != a || last != b) {
-        char text[3][16];
-        format_dotted(a, text[0]);
-        format_dotted(b, text[1]);
-        format_dotted(uint32_t(first), text[2]);
-        snprintf(why, STRICT_TEXT_MAX,
-                 "range %s - %s is read as %s - %s; --exact-ranges reads "
-                 "it exactly",
-                 text[0], text[1], text[2], dotted(uint32_t(last)));
-        return false;
-      }
-    }
-    return at_end(q, block, why);
-  }
-  if (q > p && is_digit(*q)) {
-    uint32_t m;
-    if (!read_quad(q, &m, block, why)) return false;
-    uint32_t mask = (m & 0x80000000u) ? m : ~m;
-    int len = mask == 0xffffffffu ? 32 : __builtin_clz(~mask);
-    if (mask != netmask(len)) return fail(why, "invalid mask", block);
-    if (len == 32 && a == 0)
-      return fail(why, "mask treated as 0 significant bits", block);
-    return at_end(q, block, why);
-  }
-  return at_end(p, block, why);
+  return check_block<ipv4>(
+      p, why,
+      [why](const char*& q, uint32_t* a, const char* block) {
+        return read_quad(q, a, block, why);
+      },
+      [](const char* q) { return is_digit(*q); },
+      [exact_ranges, why](uint32_t a, uint32_t b) {
+        return exact_ranges || range_rule_exact(a, b, why);
+      });
 }
 
 // An IPv6 address run at p, not the start of a longer word.
@@ -200,34 +222,13 @@ bool read_run(const char*& p, uint128* a) {
 
 bool check_ipv6(const char* p, char* why) {
   if (!read_modifier(p, true, why)) return false;
-  const char* block = p;
   if (!run_has_colon(p)) return fail(why, "text before the block", p);
-  uint128 a;
-  if (!read_run(p, &a)) return fail(why, "invalid IPv6 block", block);
-  if (*p == '/') {
-    p++;
-    if (!read_length(p, 128, block, why)) return false;
-    return at_end(p, block, why);
-  }
-  const char* q = skip_blanks(p);
-  if (*q == '-') {
-    q = skip_blanks(q + 1);
-    uint128 b;
-    if (!read_run(q, &b)) return fail(why, "invalid IPv6 block", block);
-    if (b < a) return fail(why, "range end below start", block);
-    return at_end(q, block, why);
-  }
-  if (q > p && run_has_colon(q)) {
-    uint128 m;
-    if (!read_run(q, &m)) return fail(why, "invalid IPv6 block", block);
-    uint128 mask = m >> 127 ? m : ~m;
-    int len = ipv6::leading_zeros(~mask);
-    if (mask != ipv6::netmask(len)) return fail(why, "invalid mask", block);
-    if (len == 128 && a == 0)
-      return fail(why, "mask treated as 0 significant bits", block);
-    return at_end(q, block, why);
-  }
-  return at_end(p, block, why);
+  return check_block<ipv6>(
+      p, why,
+      [why](const char*& q, uint128* a, const char* block) {
+        return read_run(q, a) || fail(why, "invalid IPv6 block", block);
+      },
+      run_has_colon, [](uint128, uint128) { return true; });
 }
 
 }  // namespace
