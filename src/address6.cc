@@ -1,6 +1,7 @@
 #include "address6.h"
 
 #include <stdint.h>
+#include <string.h>
 
 namespace {
 
@@ -19,7 +20,7 @@ struct hex_values {
 };
 constexpr hex_values hex;
 
-const char HEX_DIGITS[] = "0123456789abcdef";
+constexpr char HEX_DIGITS[] = "0123456789abcdef";
 
 // A dotted-quad tail by inet_pton's IPv4 rules, not the list reader's:
 // exactly four decimal parts, each at most 255, no leading zero, and
@@ -52,17 +53,42 @@ bool parse_tail(const char* p, const char* end, uint32_t* out) {
   return true;
 }
 
-// Writes all four digits of the group shifted up past its leading zeros,
-// and keeps as many as it has: no loop and no branch per digit. The text
-// is at most 39 characters, so the stray digits stay inside the buffer.
-char* put_group(unsigned g, char* p) {
-  int n = g >= 0x1000 ? 4 : g >= 0x100 ? 3 : g >= 0x10 ? 2 : 1;
-  unsigned v = g << (4 * (4 - n));
-  p[0] = HEX_DIGITS[v >> 12 & 0xf];
-  p[1] = HEX_DIGITS[v >> 8 & 0xf];
-  p[2] = HEX_DIGITS[v >> 4 & 0xf];
-  p[3] = HEX_DIGITS[v & 0xf];
-  return p + n;
+// Every group's text without its leading zeros, the first character in the
+// lowest byte and nothing above the last, so that its length is where its
+// highest byte is: one load a group, where a million addresses are printed.
+// Each text is its top three digits' text and one more digit: a loop over
+// the digits would take too many steps for the compilers' constexpr
+// limits.
+struct group_texts {
+  uint32_t text[65536] = {};
+  constexpr group_texts() {
+    for (unsigned g = 0; g < 65536; g++) {
+      uint32_t digit = HEX_DIGITS[g & 15];
+      text[g] = g < 16     ? digit
+                : g < 256  ? text[g >> 4] | digit << 8
+                : g < 4096 ? text[g >> 4] | digit << 16
+                           : text[g >> 4] | digit << 24;
+    }
+  }
+};
+constexpr group_texts groups;
+
+// Writes the group and its colon. The four bytes are stored at once: the
+// text is at most 39 characters, so the stray ones stay inside the buffer,
+// and the next colon or group overwrites them.
+inline char* put_group(unsigned g, char* p) {
+  uint32_t text = groups.text[g];
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  uint32_t bytes = __builtin_bswap32(text);
+#else
+  uint32_t bytes = text;
+#endif
+  memcpy(p, &bytes, 4);
+  // The highest byte's index (text is never 0: "0" is a character), in
+  // unsigned arithmetic: one bit scan, no sign to fix.
+  p += (unsigned(31 ^ __builtin_clz(text)) >> 3) + 1;
+  *p = ':';
+  return p + 1;
 }
 
 }  // namespace
@@ -71,77 +97,73 @@ bool parse_ipv6_run(const char* begin, const char** run_end, uint128* out) {
   // The common text, hexadecimal groups and at most one "::", is read in
   // one pass that also finds where the run ends; anything else (a dotted
   // tail, a stray character) goes the general way.
-  const char* p = begin;
-  unsigned g[8];
+  const unsigned char* u = reinterpret_cast<const unsigned char*>(begin);
+  uint64_t g[8];
   int count = 0, gap = -1;
-  if (p[0] == ':' && p[1] == ':') {
+  if (u[0] == ':' && u[1] == ':') {
     gap = 0;
-    p += 2;
+    u += 2;
   }
   for (;;) {
-    // A group's digits unrolled: five mean too many.
-    const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
-    unsigned v = 0;
-    int digits = 0;
+    // A group's digits unrolled. What ends it is looked at only after: a
+    // colon there also means it has no fifth digit.
     int d = hex.value[u[0]];
-    if (d >= 0) {
-      v = unsigned(d);
-      digits = 1;
-      if ((d = hex.value[u[1]]) >= 0) {
+    if (d < 0) {
+      // Only "::" at the very end may leave an empty group here.
+      if (*u == ':' || gap != count || count == 0) goto general;
+      break;
+    }
+    unsigned v = unsigned(d);
+    if ((d = hex.value[u[1]]) < 0) {
+      u += 1;
+    } else {
+      v = v << 4 | unsigned(d);
+      if ((d = hex.value[u[2]]) < 0) {
+        u += 2;
+      } else {
         v = v << 4 | unsigned(d);
-        digits = 2;
-        if ((d = hex.value[u[2]]) >= 0) {
+        if ((d = hex.value[u[3]]) < 0) {
+          u += 3;
+        } else {
           v = v << 4 | unsigned(d);
-          digits = 3;
-          if ((d = hex.value[u[3]]) >= 0) {
-            v = v << 4 | unsigned(d);
-            digits = hex.value[u[4]] >= 0 ? 5 : 4;
-          }
+          u += 4;
         }
       }
     }
-    p += digits;
-    char c = *p;
-    if (c == '.' || digits > 4 || count == 8) break;
-    if (digits == 0) {
-      // Only "::" at the very end may leave an empty group here.
-      if (c == ':' || gap != count || count == 0) break;
-      goto done;
-    }
     g[count++] = v;
-    if (c != ':') goto done;
-    p++;
-    if (*p == ':') {
-      if (gap >= 0) break;
+    if (*u != ':') break;
+    if (count == 8) goto general;
+    if (*++u == ':') {
+      if (gap >= 0) goto general;
       gap = count;
-      p++;
+      u++;
     }
   }
-  {
-    const char* end = begin;
-    while (is_address6_char(*end)) end++;
-    *run_end = end;
-    return parse_ipv6(begin, end, out);
+  // u is past the run unless the run goes on with a character the loop
+  // does not take: a fifth digit, a dot.
+  if (!is_address6_char(char(*u))) {
+    *run_end = reinterpret_cast<const char*>(u);
+    uint64_t part[2] = {0, 0};
+    if (gap < 0) {
+      if (count != 8) return false;
+      part[0] = g[0] << 48 | g[1] << 32 | g[2] << 16 | g[3];
+      part[1] = g[4] << 48 | g[5] << 32 | g[6] << 16 | g[7];
+    } else {
+      // glibc lets "::" stand for a single zero group, but not for none.
+      if (count == 8) return false;
+      for (int i = 0; i < count; i++) {
+        int at = i < gap ? i : i + 8 - count;
+        part[at >> 2] |= g[i] << (48 - 16 * (at & 3));
+      }
+    }
+    *out = uint128(part[0]) << 64 | part[1];
+    return true;
   }
-done:
-  // p is past the run unless the run goes on with a character the loop
-  // does not take.
-  if (is_address6_char(*p)) {
-    const char* end = p;
-    while (is_address6_char(*end)) end++;
-    *run_end = end;
-    return parse_ipv6(begin, end, out);
-  }
-  *run_end = p;
-  if (gap < 0 ? count != 8 : count == 8) return false;
-  uint64_t part[2] = {0, 0};
-  int shift = gap < 0 ? 0 : 8 - count;
-  for (int i = 0; i < count; i++) {
-    int at = i < gap || gap < 0 ? i : i + shift;
-    part[at >> 2] |= uint64_t(g[i]) << (48 - 16 * (at & 3));
-  }
-  *out = uint128(part[0]) << 64 | part[1];
-  return true;
+general:
+  const char* end = begin;
+  while (is_address6_char(*end)) end++;
+  *run_end = end;
+  return parse_ipv6(begin, end, out);
 }
 
 bool parse_ipv6(const char* begin, const char* end, uint128* out) {
@@ -241,22 +263,28 @@ int format_ipv6(uint128 a, char* dest) {
     g[i] = unsigned(high >> (48 - 16 * i)) & 0xffff;
     g[i + 4] = unsigned(low >> (48 - 16 * i)) & 0xffff;
   }
-  for (int i = 0; i < 8; i++) zeros |= unsigned(g[i] == 0) << (7 - i);
-  int best = runs.length[zeros] ? runs.start[zeros] : 8;
-  int after = best + runs.length[zeros];
+  // The zero groups of each half at once: a group's top bit after adding
+  // 0x7fff to its low fifteen bits is set unless it is zero.
+  for (int h = 0; h < 2; h++) {
+    uint64_t x = h ? low : high;
+    const uint64_t low15 = 0x7fff7fff7fff7fffull;
+    uint64_t m = ~(((x & low15) + low15) | x) >> 15 & 0x0001000100010001ull;
+    m = (m | m >> 15 | m >> 30 | m >> 45) & 15;  // bit 3 the half's first group
+    zeros |= unsigned(m) << (4 - 4 * h);
+  }
   char* p = dest;
-  for (int i = 0; i < best; i++) {
-    if (i > 0) *p++ = ':';
-    p = put_group(g[i], p);
+  if (runs.length[zeros] == 0) {
+    for (int i = 0; i < 8; i++) p = put_group(g[i], p);
+    *--p = '\0';  // over the last colon
+    return int(p - dest);
   }
-  if (best < 8) {
-    *p++ = ':';
-    *p++ = ':';
-    for (int i = after; i < 8; i++) {
-      if (i > after) *p++ = ':';
-      p = put_group(g[i], p);
-    }
-  }
+  int best = runs.start[zeros];
+  int after = best + runs.length[zeros];
+  if (best == 0) *p++ = ':';
+  for (int i = 0; i < best; i++) p = put_group(g[i], p);
+  *p++ = ':';
+  for (int i = after; i < 8; i++) p = put_group(g[i], p);
+  if (after < 8) p--;  // over the last colon
   *p = '\0';
   return int(p - dest);
 }

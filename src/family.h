@@ -56,9 +56,7 @@ struct ipv6 {
 
   static int format(addr a, char* dest) { return format_ipv6(a, dest); }
   static int format_hex(addr a, char* dest) { return format_ipv6_hex(a, dest); }
-  static addr netmask(int prefix) {
-    return prefix <= 0 ? 0 : ~addr(0) << (BITS - prefix);
-  }
+  static addr netmask(int prefix);
   static int leading_zeros(addr a) {
     uint64_t high = uint64_t(a >> 64);
     if (high) return __builtin_clzll(high);
@@ -74,6 +72,25 @@ struct ipv6 {
   static uint64_t top64(addr a) { return uint64_t(a >> 64); }
 };
 
+// Every IPv6 netmask, by 64-bit halves: a 128-bit shift by a variable
+// count branches on the count, and the sorts and the sweep take masks by
+// the million.
+struct ipv6_netmasks {
+  uint64_t high[129] = {}, low[129] = {};
+  constexpr ipv6_netmasks() {
+    for (int n = 1; n <= 128; n++) {
+      high[n] = n >= 64 ? ~uint64_t(0) : ~uint64_t(0) << (64 - n);
+      low[n] = n <= 64 ? 0 : ~uint64_t(0) << (128 - n);
+    }
+  }
+};
+static constexpr ipv6_netmasks IPV6_NETMASKS;
+
+inline ipv6::addr ipv6::netmask(int prefix) {
+  unsigned n = prefix < 0 ? 0 : unsigned(prefix);
+  return uint128(IPV6_NETMASKS.high[n]) << 64 | IPV6_NETMASKS.low[n];
+}
+
 /// The complement of the netmask: the bits below the top `prefix`.
 template <typename F>
 inline typename F::addr wildcard_of(int prefix) {
@@ -85,11 +102,24 @@ template <typename F>
 inline typename F::addr child_of(typename F::addr addr, int prefix, int b) {
   return addr | (typename F::addr(b) << (F::BITS - 1 - prefix));
 }
+// IPv6 by 64-bit halves, as ipv6::netmask: no 128-bit shift by a variable
+// count in the sweep's every step.
+template <>
+inline uint128 child_of<ipv6>(uint128 addr, int prefix, int b) {
+  uint64_t bit = uint64_t(b) << (63 - (prefix & 63));
+  return addr | (prefix < 64 ? uint128(bit) << 64 : uint128(bit));
+}
 
 /// Bit i of a, counted from the top (0 is the highest).
 template <typename F>
 inline int bit_at(typename F::addr a, int i) {
   return int(a >> (F::BITS - 1 - i)) & 1;
+}
+// The half that holds the bit, as child_of<ipv6> does.
+template <>
+inline int bit_at<ipv6>(uint128 a, int i) {
+  uint64_t half = i < 64 ? uint64_t(a >> 64) : uint64_t(a);
+  return int(half >> (63 - (i & 63))) & 1;
 }
 
 /// Calls visit(first, prefix) for the fewest aligned blocks that together

@@ -16,6 +16,10 @@
 // Holding every block stops at this many entries; see queue.cc.
 const size_t SPREAD_LIMIT = size_t(1) << 27;
 
+// The radix sorts' counters: a pass from the lowest digit up takes 65536,
+// one from the top down 65537 and 257 for each level below.
+const size_t COUNT_SLOTS = 65537 + 8 * 257;
+
 // Room for a copy of the queue, for the radix sort.
 template <typename F>
 static bool get_spare(block_queue<F>& q) {
@@ -26,7 +30,7 @@ static bool get_spare(block_queue<F>& q) {
     q.spare_capacity = q.spare ? q.capacity : 0;
   }
   if (!q.counts)
-    q.counts = static_cast<uint32_t*>(malloc(65536 * sizeof(uint32_t)));
+    q.counts = static_cast<uint32_t*>(malloc(COUNT_SLOTS * sizeof(uint32_t)));
   return q.spare && q.counts;
 }
 
@@ -39,11 +43,73 @@ static void pass(block_queue<F>& q, Key key, uint32_t mask) {
   std::swap(q.capacity, q.spare_capacity);
 }
 
+template <typename F, typename Less>
+static void insertion_sort(queued_block<F>* a, size_t n, Less less) {
+  for (size_t i = 1; i < n; i++) {
+    queued_block<F> x = a[i];
+    size_t j = i;
+    for (; j > 0 && less(x, a[j - 1]); j--) a[j] = a[j - 1];
+    a[j] = x;
+  }
+}
+
+// A stable sort of the n blocks at a by `less`, whose top 64 bits agree
+// above bit shift + the digit's width, from the top digit down: sixteen
+// bits first, eight a level after. The result goes to tmp with
+// `into_tmp`, else back to a. From the top down, a random list is in
+// buckets of a few blocks after one pass, each sorted where it is in the
+// cache, while the passes from the lowest digit up (four for IPv6) each
+// write all over the memory.
+template <typename F, typename Less>
+static void sort_from_top(queued_block<F>* a, queued_block<F>* tmp, size_t n,
+                          int shift, uint32_t* counts, Less less,
+                          bool into_tmp) {
+  typedef queued_block<F> block;
+  if (n <= 32 || shift < 0) {
+    if (n <= 32)
+      insertion_sort(a, n, less);
+    else
+      std::stable_sort(a, a + n, less);
+    if (into_tmp) memcpy(tmp, a, n * sizeof(block));
+    return;
+  }
+  const uint32_t mask = shift == 48 ? 0xffff : 0xff;
+  uint32_t* below = counts + mask + 2;
+  auto digit = [shift, mask](const block& e) {
+    return uint32_t(F::top64(block_of(e)) >> shift) & mask;
+  };
+  memset(counts, 0, (size_t(mask) + 2) * sizeof(uint32_t));
+  for (size_t i = 0; i < n; i++) counts[digit(a[i]) + 1]++;
+  if (counts[digit(a[0]) + 1] == n)  // one bucket: the next digit
+    return sort_from_top(a, tmp, n, shift - 8, below, less, into_tmp);
+  for (uint32_t d = 0; d < mask; d++) counts[d + 1] += counts[d];
+  // counts[d] is where bucket d starts, and after the copy where it ends.
+  for (size_t i = 0; i < n; i++) tmp[counts[digit(a[i])]++] = a[i];
+  if (!into_tmp) memcpy(a, tmp, n * sizeof(block));
+  block* sorted = into_tmp ? tmp : a;
+  block* other = into_tmp ? a : tmp;
+  size_t start = 0;
+  for (uint32_t d = 0; d <= mask && start < n; d++) {
+    size_t end = counts[d];
+    if (end - start > 1)
+      sort_from_top(sorted + start, other + start, end - start, shift - 8,
+                    below, less, false);
+    start = end;
+  }
+}
+
 // Radix passes over the top 64 bits of the block address, sixteen bits a
 // pass, lowest digit first; the bits below them (IPv6) are sorted after,
-// within each stretch of equal top bits, by `less`.
+// within each stretch of equal top bits, by `less`. IPv6 goes from the top
+// digit down instead, which sorts by `less` as a whole.
 template <typename F, typename Less>
 static void sort_by_blocks(block_queue<F>& q, Less less) {
+  if (F::BITS > 64) {
+    sort_from_top(q.batch, q.spare, q.used, 48, q.counts, less, true);
+    std::swap(q.batch, q.spare);
+    std::swap(q.capacity, q.spare_capacity);
+    return;
+  }
   const int low = F::BITS >= 64 ? 0 : 64 - F::BITS;
   for (int shift = low; shift < 64; shift += 16)
     pass(
@@ -52,14 +118,6 @@ static void sort_by_blocks(block_queue<F>& q, Less less) {
           return uint32_t(F::top64(block_of(e)) >> shift);
         },
         0xffff);
-  if (F::BITS <= 64) return;
-  for (size_t i = 0; i < q.used;) {
-    uint64_t top = F::top64(block_of(q.batch[i]));
-    size_t j = i + 1;
-    while (j < q.used && F::top64(block_of(q.batch[j])) == top) j++;
-    if (j - i > 1) std::stable_sort(q.batch + i, q.batch + j, less);
-    i = j;
-  }
 }
 
 template <typename F>
@@ -86,7 +144,8 @@ bool sort_batch(block_queue<F>& q, bool by_prefix) {
     return true;
   }
   if (!get_spare(q)) return false;
-  if (by_prefix && q.mixed_prefixes) prefix_pass(q);
+  // From the top down the comparisons take the prefix too.
+  if (by_prefix && q.mixed_prefixes && F::BITS <= 64) prefix_pass(q);
   if (by_prefix)
     sort_by_blocks(q, by_tree);
   else

@@ -45,6 +45,21 @@ static inline bool scan_unsigned(const char*& p, uint64_t* out) {
 
 // scanf's %d.
 bool scan_length(const char*& p, long long* out) {
+  // The usual length, up to three digits, without the general number's
+  // checks: every block of a million-line list has one.
+  if (is_digit(p[0])) {
+    const char* q = p + 1;
+    long long n = p[0] - '0';
+    if (is_digit(*q)) {
+      n = n * 10 + (*q++ - '0');
+      if (is_digit(*q)) n = n * 10 + (*q++ - '0');
+    }
+    if (!is_digit(*q)) {
+      p = q;
+      *out = n;
+      return true;
+    }
+  }
   bool neg;
   uint64_t v;
   if (!scan_number(p, &neg, &v)) return false;

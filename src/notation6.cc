@@ -25,13 +25,18 @@ static inline const char* skip_run(const char* p) {
   return p;
 }
 
-// The run at p as an address: one that inet_pton takes, and not the start
-// of a word such as "2001:db8::1g". Sets *end past the run.
-static inline bool read_run(const char* p, const char** end, uint128* a) {
-  if (!parse_ipv6_run(p, end, a)) return false;
-  char next = **end;
+// Whether an address run that ends at `end` is not the start of a word
+// such as "2001:db8::1g".
+static inline bool ends_word(const char* end) {
+  char next = *end;
   unsigned folded = unsigned(next) | 0x20;
   return next != '_' && !(folded >= 'a' && folded <= 'z');
+}
+
+// The run at p as an address: one that inet_pton takes, and not the start
+// of a word. Sets *end past the run.
+static inline bool read_run(const char* p, const char** end, uint128* a) {
+  return parse_ipv6_run(p, end, a) && ends_word(*end);
 }
 
 static int insert(queue6& q, int n, uint128 a, unsigned state) {
@@ -114,11 +119,8 @@ static int parse_mask(queue6& q, const char* m, uint128 a, unsigned state,
 
 // The notations on the text after the address run A, as the first one
 // that fits.
-static int parse_notations(queue6& q, const char* begin, unsigned state,
-                           const char* line) {
-  const char* rest;
-  uint128 a;
-  if (!read_run(begin, &rest, &a)) return invalid(q, line);
+static int parse_notations(queue6& q, const char* rest, uint128 a,
+                           unsigned state, const char* line) {
   if (*rest == '/') return parse_prefix(q, rest, a, state, line);
   const char* p = rest;
   while (is_blank(*p)) p++;
@@ -140,7 +142,12 @@ int read_line(queue6& q, const char* line) {
   const char* p = line;
   while (is_blank(*p)) p++;
   unsigned state = ST_YES;
-  if (!run_has_colon(p)) {
+  // Most lines begin with their address, which is then read once: a run
+  // that inet_pton takes has a ':', so it is the one the scans below find.
+  const char* rest;
+  uint128 a;
+  bool parsed = is_address6_char(*p) && parse_ipv6_run(p, &rest, &a);
+  if (!parsed && !run_has_colon(p)) {
     if (is_digit(*p) || *p == '\0' || *p == '#') return NOTATION_NO_MATCH;
     // The modifier is one character, as in IPv4 mode; the address is the
     // first run after its word that has a ':' (the word itself may be one,
@@ -158,5 +165,7 @@ int read_line(queue6& q, const char* line) {
   if (settings.opt_invert) state = opposite_state(state);
   if (settings.trace_flags & TRACE_INPUT)
     fprintf(settings.out_stream, "%s  ", state_sign(state));
-  return parse_notations(q, p, state, line);
+  if (!parsed && !parse_ipv6_run(p, &rest, &a)) return invalid(q, line);
+  if (!ends_word(rest)) return invalid(q, line);
+  return parse_notations(q, rest, a, state, line);
 }

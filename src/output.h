@@ -4,11 +4,46 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <string>
+#include <vector>
+
 #include "tree.h"
 #include "writer.h"
 
 // An entry line holds at most this many characters before its newline.
 const size_t ENTRY_MAX = 255;
+
+/// A format string read once into pieces, runs of literal characters and
+/// conversions, with the modifier texts it prints: entries go by the
+/// million, and each then takes a step a piece instead of a character at a
+/// time. Read it after the settings are final; it keeps no pointer to them.
+struct entry_format {
+  enum kind : uint8_t {
+    NONE,
+    ADDRESS,
+    NETMASK,
+    WILDCARD,
+    MODIFIER,
+    PREFIX,
+    NUMBER
+  };
+  /// A conversion and the literal run after it, at `at` in `text`.
+  struct piece {
+    kind what;
+    uint32_t at, length;
+  };
+  std::vector<piece> pieces;
+  /// The literal runs, then the deny and permit texts, then padding that
+  /// lets a short text go in one fixed-size copy.
+  std::string text;
+  uint32_t modifier_at[2] = {0, 0}, modifier_length[2] = {0, 0};
+  /// The longest entry without its addresses, and the number of those.
+  size_t fixed_max = 0, addresses = 0;
+  /// No literal run or modifier text longer than a short copy.
+  bool short_texts = true;
+
+  explicit entry_format(const char* format);
+};
 
 /// Renders the entry for block addr/prefix in `state` through `format` into
 /// line (ENTRY_MAX + 1 bytes), without a newline; returns its length.
@@ -18,13 +53,20 @@ const size_t ENTRY_MAX = 255;
 /// from 0 for the first. No format character is taken once 253 characters
 /// are out, and a conversion is cut at ENTRY_MAX.
 template <typename F>
+size_t format_entry(const entry_format& format, unsigned state,
+                    typename F::addr addr, int prefix, char* line,
+                    uint64_t index = 0);
+template <typename F>
 size_t format_entry(const char* format, unsigned state, typename F::addr addr,
-                    int prefix, char* line, uint64_t index = 0);
+                    int prefix, char* line, uint64_t index = 0) {
+  return format_entry<F>(entry_format(format), state, addr, prefix, line,
+                         index);
+}
 
 /// Adds one entry line to the output.
 template <typename F>
-inline void put_entry(chunk_writer& out, const char* format, unsigned state,
-                      typename F::addr addr, int prefix) {
+inline void put_entry(chunk_writer& out, const entry_format& format,
+                      unsigned state, typename F::addr addr, int prefix) {
   make_room(out, ENTRY_MAX + 2);
   size_t len = format_entry<F>(format, state, addr, prefix,
                                out.chunk + out.used, out.lines++);

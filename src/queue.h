@@ -49,10 +49,12 @@ inline typename F::addr block_of(const queued_block<F>& q) {
 template <typename F>
 inline typename F::addr run_last(const queued_block<F>& q) {
   typedef typename F::addr addr;
-  addr first = block_of(q);
   if (q.prefix == 0) return ~addr(0);
-  return first + (addr(q.count - 1) << (F::BITS - q.prefix)) +
-         wildcard_of<F>(q.prefix);
+  addr last = addr(q.addr) | wildcard_of<F>(q.prefix);
+  // Most entries are one block: no shift by a variable count, which costs
+  // branches on a 128-bit address.
+  if (q.count > 1) last += addr(q.count - 1) << (F::BITS - q.prefix);
+  return last;
 }
 
 /// Tree order: by block, and a block before the longer blocks it holds.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -235,3 +236,38 @@ TEST(Batch, RunLongerThanOneEntry) {
 }
 
 }  // namespace
+
+// A big IPv6 queue is sorted by radix passes over its 128-bit blocks: the
+// order must be that of a stable sort, blocks named again in input order.
+TEST(Batch, BigIpv6QueueSortsAsAStableSort) {
+  for (bool by_prefix : {false, true}) {
+    captured_streams streams;
+    tenvik_run<ipv6> r;
+    set_batching(r.queue, BATCH_ALL);
+    std::mt19937_64 rng(7);
+    const uint128 regions[] = {uint128(0x20010db8) << 96, 0, ~uint128(0) << 64,
+                               uint128(rng()) << 64};
+    for (int k = 0; k < 20000; k++) {
+      uint128 a = regions[rng() % 4] | (uint128(rng() % 4096) << (rng() % 120));
+      if (rng() % 3 == 0) a |= rng();
+      ASSERT_TRUE(add_block(r.queue, int(rng() % 129), a, ST_NO + rng() % 2));
+      next_line(r.queue);
+    }
+    std::vector<queued_block<ipv6>> expected(r.queue.batch,
+                                             r.queue.batch + r.queue.used);
+    std::stable_sort(
+        expected.begin(), expected.end(),
+        [by_prefix](const queued_block<ipv6>& a, const queued_block<ipv6>& b) {
+          return by_prefix ? tree_less(a, b) : block_of(a) < block_of(b);
+        });
+    ASSERT_TRUE(sort_batch(r.queue, by_prefix));
+    ASSERT_EQ(expected.size(), r.queue.used);
+    for (size_t i = 0; i < expected.size(); i++) {
+      const queued_block<ipv6>& got = r.queue.batch[i];
+      ASSERT_TRUE(uint128(got.addr) == uint128(expected[i].addr) &&
+                  got.prefix == expected[i].prefix &&
+                  got.line == expected[i].line)
+          << "block " << i << (by_prefix ? " in tree order" : "");
+    }
+  }
+}

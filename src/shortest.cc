@@ -34,7 +34,7 @@ struct trie {
   int top = 0;
   addr path = 0;
   chunk_writer* out = nullptr;
-  const char* format = nullptr;
+  const entry_format* format = nullptr;
 
   ~trie() { free(nodes); }
 
@@ -138,7 +138,7 @@ struct trie {
   }
 
   void emit(addr a, int prefix, unsigned state) {
-    put_entry<F>(*out, format, state, a, prefix);
+    put_entry<F>(*out, *format, state, a, prefix);
   }
 
   // Top-down, as make_optimal's second pass, printing each entry where the
@@ -209,7 +209,8 @@ bool print_shortest(const queued_block<F>* blocks, size_t count,
                     const char* format, chunk_writer& out) {
   trie<F> t;
   t.out = &out;
-  t.format = format;
+  const entry_format program(format);
+  t.format = &program;
   if (t.make(0, 0, ST_NO) == UINT32_MAX) return false;
   t.stack[0] = 0;
   bool ok = for_each_piece(

@@ -70,7 +70,7 @@ bool read_modifier(const char*& p, bool ipv6, char* why) {
   const char* word = p;
   while (*p && *p != '#' && !is_blank(*p)) p++;
   size_t n = size_t(p - word);
-  static const char* const words[] = {"permit", "deny", "yes", "no"};
+  static const char words[][7] = {"permit", "deny", "yes", "no"};
   for (const char* w : words) {
     if (n == strlen(w) && strncasecmp(word, w, n) == 0) {
       p = skip_blanks(p);

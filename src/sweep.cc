@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 
@@ -49,6 +50,34 @@ struct entry {
   bool operator<=(const entry& o) const { return !(o < *this); }
 };
 
+// The entries live in mapped pages, as the queued blocks do: huge pages
+// where the system has them, instead of a fault for every 4 KB of a list
+// of millions.
+template <typename F>
+entry<F>* grow_entries(entry<F>* p, size_t count, size_t bigger) {
+  size_t bytes = count * sizeof(entry<F>);
+  size_t new_bytes = bigger * sizeof(entry<F>);
+#ifdef MREMAP_MAYMOVE
+  if (p) {
+    void* moved = mremap(p, bytes, new_bytes, MREMAP_MAYMOVE);
+    if (moved == MAP_FAILED) return nullptr;
+#ifdef MADV_HUGEPAGE
+    madvise(moved, new_bytes, MADV_HUGEPAGE);
+#endif
+    return static_cast<entry<F>*>(moved);
+  }
+#endif
+  entry<F>* q = static_cast<entry<F>*>(map_pages(new_bytes));
+  if (q && p) memcpy(q, p, bytes);
+  if (q && p) munmap(p, bytes);
+  return q;
+}
+
+template <typename F>
+void unmap_entries(entry<F>* p, size_t count) {
+  if (p) munmap(p, count * sizeof(entry<F>));
+}
+
 template <typename F>
 struct sweep_state {
   typedef typename F::addr addr;
@@ -58,15 +87,15 @@ struct sweep_state {
   int top = 0;
   addr path = 0;  // the address of the path's last block
 
-  ~sweep_state() { free(entries); }
+  ~sweep_state() { unmap_entries(entries, capacity); }
 
   bool add_entry(addr first, int prefix, unsigned state) {
     if (count == capacity) {
       if (count >= UINT32_MAX / 2) return false;
       size_t bigger = capacity ? 2 * capacity : 4096;
-      void* p = realloc(entries, bigger * sizeof(entry<F>));
+      entry<F>* p = grow_entries(entries, capacity, bigger);
       if (!p) return false;
-      entries = static_cast<entry<F>*>(p);
+      entries = p;
       capacity = bigger;
     }
     entries[count++] = {addr(first | wildcard_of<F>(prefix)),
@@ -136,10 +165,10 @@ static void sort_entries(sweep_state<F>& w) {
   entry<F>* entries = w.entries;
   size_t n = w.count;
   if (std::is_sorted(entries, entries + n)) return;
-  entry<F>* spare = static_cast<entry<F>*>(malloc(n * sizeof(entry<F>)));
+  entry<F>* spare = grow_entries<F>(nullptr, 0, n);
   uint32_t* counts = static_cast<uint32_t*>(malloc(65536 * sizeof(uint32_t)));
   if (!spare || !counts) {
-    free(spare);
+    unmap_entries(spare, n);
     free(counts);
     std::sort(entries, entries + n);
     return;
@@ -168,9 +197,13 @@ static void sort_entries(sweep_state<F>& w) {
     }
   }
   // The passes leave the sorted entries in either buffer.
-  w.entries = entries;
-  w.capacity = n;
-  free(spare);
+  if (entries == w.entries) {
+    unmap_entries(spare, n);
+  } else {
+    unmap_entries(w.entries, w.capacity);
+    w.entries = entries;
+    w.capacity = n;
+  }
   free(counts);
 }
 
@@ -298,10 +331,11 @@ bool sweep_blocks(const queued_block<F>* blocks, size_t count,
   }
   if (!ok) return false;
   sort_entries(w);
+  const entry_format program(format);
   for (size_t i = 0; i < w.count; i++) {
     const entry<F>& e = w.entries[i];
     int prefix = F::BITS - e.shift;
-    put_entry<F>(out, format, e.state,
+    put_entry<F>(out, program, e.state,
                  typename F::addr(e.last) & F::netmask(prefix), prefix);
   }
   flush_text(out);
