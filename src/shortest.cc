@@ -6,6 +6,7 @@
 
 #include "optimal.h"
 #include "output.h"
+#include "pages.h"
 #include "pieces.h"
 #include "settings.h"
 
@@ -36,7 +37,7 @@ struct trie {
   chunk_writer* out = nullptr;
   const entry_format* format = nullptr;
 
-  ~trie() { free(nodes); }
+  ~trie() { unmap_mapping(nodes, capacity); }
 
   trie_node<F>& at(uint32_t i) { return nodes[i]; }
   int depth(int level) const { return nodes[stack[level]].depth; }
@@ -46,9 +47,9 @@ struct trie {
     if (count == capacity) {
       if (capacity >= UINT32_MAX / 4) return UINT32_MAX;
       size_t bigger = capacity ? 2 * capacity : 4096;
-      void* p = realloc(nodes, bigger * sizeof(trie_node<F>));
+      trie_node<F>* p = grow_mapping(nodes, capacity, bigger);
       if (!p) return UINT32_MAX;
-      nodes = static_cast<trie_node<F>*>(p);
+      nodes = p;
       capacity = bigger;
     }
     trie_node<F>& x = nodes[count];

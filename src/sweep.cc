@@ -50,34 +50,6 @@ struct entry {
   bool operator<=(const entry& o) const { return !(o < *this); }
 };
 
-// The entries live in mapped pages, as the queued blocks do: huge pages
-// where the system has them, instead of a fault for every 4 KB of a list
-// of millions.
-template <typename F>
-entry<F>* grow_entries(entry<F>* p, size_t count, size_t bigger) {
-  size_t bytes = count * sizeof(entry<F>);
-  size_t new_bytes = bigger * sizeof(entry<F>);
-#ifdef MREMAP_MAYMOVE
-  if (p) {
-    void* moved = mremap(p, bytes, new_bytes, MREMAP_MAYMOVE);
-    if (moved == MAP_FAILED) return nullptr;
-#ifdef MADV_HUGEPAGE
-    madvise(moved, new_bytes, MADV_HUGEPAGE);
-#endif
-    return static_cast<entry<F>*>(moved);
-  }
-#endif
-  entry<F>* q = static_cast<entry<F>*>(map_pages(new_bytes));
-  if (q && p) memcpy(q, p, bytes);
-  if (q && p) munmap(p, bytes);
-  return q;
-}
-
-template <typename F>
-void unmap_entries(entry<F>* p, size_t count) {
-  if (p) munmap(p, count * sizeof(entry<F>));
-}
-
 template <typename F>
 struct sweep_state {
   typedef typename F::addr addr;
@@ -87,13 +59,13 @@ struct sweep_state {
   int top = 0;
   addr path = 0;  // the address of the path's last block
 
-  ~sweep_state() { unmap_entries(entries, capacity); }
+  ~sweep_state() { unmap_mapping(entries, capacity); }
 
   bool add_entry(addr first, int prefix, unsigned state) {
     if (count == capacity) {
       if (count >= UINT32_MAX / 2) return false;
       size_t bigger = capacity ? 2 * capacity : 4096;
-      entry<F>* p = grow_entries(entries, capacity, bigger);
+      entry<F>* p = grow_mapping(entries, capacity, bigger);
       if (!p) return false;
       entries = p;
       capacity = bigger;
@@ -165,10 +137,10 @@ static void sort_entries(sweep_state<F>& w) {
   entry<F>* entries = w.entries;
   size_t n = w.count;
   if (std::is_sorted(entries, entries + n)) return;
-  entry<F>* spare = grow_entries<F>(nullptr, 0, n);
+  entry<F>* spare = grow_mapping<entry<F>>(nullptr, 0, n);
   uint32_t* counts = static_cast<uint32_t*>(malloc(65536 * sizeof(uint32_t)));
   if (!spare || !counts) {
-    unmap_entries(spare, n);
+    unmap_mapping(spare, n);
     free(counts);
     std::sort(entries, entries + n);
     return;
@@ -198,9 +170,9 @@ static void sort_entries(sweep_state<F>& w) {
   }
   // The passes leave the sorted entries in either buffer.
   if (entries == w.entries) {
-    unmap_entries(spare, n);
+    unmap_mapping(spare, n);
   } else {
-    unmap_entries(w.entries, w.capacity);
+    unmap_mapping(w.entries, w.capacity);
     w.entries = entries;
     w.capacity = n;
   }
@@ -257,7 +229,8 @@ __attribute__((always_inline)) inline static bool finish_chain(
 // depth `stop` + 1, where a new frame then takes the chain's top), and
 // hands the summary to that frame.
 template <typename F>
-static bool pop_frame(sweep_state<F>& w, int stop) {
+__attribute__((always_inline)) inline static bool pop_frame(sweep_state<F>& w,
+                                                            int stop) {
   frame* stack = w.stack;
   frame& f = stack[w.top];
   summary done;

@@ -6,6 +6,7 @@
 
 #include "address.h"
 #include "family.h"
+#include "pages.h"
 #include "warnings.h"
 
 // The pool grows by this many nodes at a time and never shrinks.
@@ -82,10 +83,6 @@ node_index take_node(node_pool& pool);
 
 /// Gives the pool's memory back to the system.
 void release_pool(node_pool& pool);
-
-/// Zero-filled memory straight from the system, on huge pages where it has
-/// them; nullptr when there is none. Released with munmap.
-void* map_pages(size_t bytes);
 
 /// The tree of one run: the root, the whole address space, which is not
 /// from the pool and starts ST_NO, and the pool of every other node.
