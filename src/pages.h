@@ -33,6 +33,20 @@ T* grow_mapping(T* p, size_t count, size_t bigger) {
   return q;
 }
 
+/// Room for one more T in an array made by grow_mapping holding `count`:
+/// doubles it when full, up to `limit` items. False when it may not grow.
+template <typename T>
+bool room_for_one(T*& p, size_t count, size_t& capacity, size_t limit) {
+  if (count < capacity) return true;
+  if (capacity >= limit) return false;
+  size_t bigger = capacity ? 2 * capacity : 4096;
+  T* q = grow_mapping(p, capacity, bigger);
+  if (!q) return false;
+  p = q;
+  capacity = bigger;
+  return true;
+}
+
 /// Gives back an array of `count` T made by grow_mapping or map_pages.
 template <typename T>
 void unmap_mapping(T* p, size_t count) {

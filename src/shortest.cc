@@ -44,14 +44,8 @@ struct trie {
 
   // A new node; UINT32_MAX when there is no memory.
   uint32_t make(addr a, int depth, unsigned state) {
-    if (count == capacity) {
-      if (capacity >= UINT32_MAX / 4) return UINT32_MAX;
-      size_t bigger = capacity ? 2 * capacity : 4096;
-      trie_node<F>* p = grow_mapping(nodes, capacity, bigger);
-      if (!p) return UINT32_MAX;
-      nodes = p;
-      capacity = bigger;
-    }
+    if (!room_for_one(nodes, count, capacity, UINT32_MAX / 4))
+      return UINT32_MAX;
     trie_node<F>& x = nodes[count];
     x.addr = a;
     x.child[0] = x.child[1] = 0;

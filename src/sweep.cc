@@ -62,14 +62,7 @@ struct sweep_state {
   ~sweep_state() { unmap_mapping(entries, capacity); }
 
   bool add_entry(addr first, int prefix, unsigned state) {
-    if (count == capacity) {
-      if (count >= UINT32_MAX / 2) return false;
-      size_t bigger = capacity ? 2 * capacity : 4096;
-      entry<F>* p = grow_mapping(entries, capacity, bigger);
-      if (!p) return false;
-      entries = p;
-      capacity = bigger;
-    }
+    if (!room_for_one(entries, count, capacity, UINT32_MAX / 2)) return false;
     entries[count++] = {addr(first | wildcard_of<F>(prefix)),
                         uint8_t(F::BITS - prefix), uint8_t(state)};
     return true;
