@@ -22,6 +22,9 @@
 # A few ranges end in x.y.z.0, which tenvik widens to a classful block;
 # both range lists cut those. All lists of a database mean exactly the same
 # addresses as the database.
+# GeoLite2's rows for one country, US (55,250 of them, a list that is not
+# the whole address space), make three more lists in the same way:
+#   geolite2-US-prefixes.txt, geolite2-US-whole.txt, geolite2-US-ranges.txt
 # Then: bench/run.sh build-bench/real/*.txt
 #
 # IPv6 sources, converted into OUTDIR/v6:
@@ -80,6 +83,8 @@ convert() {  # name csv
   done
 }
 convert geolite2-country "$geolite"
+awk -F, '$3=="US"' "$geolite" >us.csv
+convert geolite2-US us.csv
 convert tor-geoip "$tor"
 wc -l "$outdir"/*.txt >&2
 

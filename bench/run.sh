@@ -15,20 +15,31 @@
 #
 # For each list, RUNS times (default 5), interleaved:
 #   tenvik -s -p -f '%a/%p' LIST     positive mode: disjoint permitted blocks
+#   tenvik_floor LIST                what merely reading the list costs
 #   iprange LIST                     the same job, for lists of bare blocks
 #   tenvik -s LIST                   the default first-match list
 #   tenvik -s --optimal LIST         where tenvik has that option, unless -O
 # and reports the median wall time, the median CPU time (user + system)
-# and the median peak resident memory of each. Then it checks that every
-# output denotes the list's permitted addresses (bench_tool meaning, a slow
-# model: longest match wins, nothing matched is denied) and that tenvik's
-# and iprange's outputs hold the same addresses (iprange --diff). Any
-# difference or failed run makes the script exit with status 1 after the
-# table.
+# and the median peak resident memory of each.
+#
+# tenvik_floor (bench/floor.cc) is the yardstick, what merely reading the
+# list costs: it reads the file in big read(2) chunks, parses each line's
+# address, length and range end in one tight loop, and prints every fourth
+# line's block as tenvik prints blocks, storing and merging nothing. The
+# targets: tenvik -p within 0.5 times iprange's time and 2 times the
+# floor's; the tables mark a ratio past its target with '*' (a mark is no
+# failure). A floor that skipped lines it could not read says so in a note.
+#
+# Then it checks that every output denotes the list's permitted addresses
+# (bench_tool meaning, a slow model: longest match wins, nothing matched is
+# denied) and that tenvik's and iprange's outputs hold the same addresses
+# (iprange --diff). Any difference or failed run makes the script exit with
+# status 1 after the table.
 #
 # A list whose name ends in .v6.txt is an IPv6 list: it is run with
 # tenvik --ipv6 (the script stops at once if tenvik does not take it), in
-# the same three modes, and with two peers that do the positive job:
+# the same three modes, with tenvik_floor --ipv6 (the same target of 2),
+# and with two peers that do the positive job:
 #   bench/collapse6.py LIST          Python's ipaddress.collapse_addresses
 #   bench/cidrlite6.pl LIST          Perl's Net::CIDR::Lite, installed from
 #                                    libnet-cidr-lite-perl when missing
@@ -66,9 +77,10 @@ done
 shift $((OPTIND - 1))
 case $runs in '' | *[!0-9]* | 0) echo "run.sh: -r needs a positive number" >&2; exit 2 ;; esac
 
-targets=(tenvik bench_tool)
-[ -n "${TENVIK_BENCH_PROGRAM:-}" ] && targets=(bench_tool)
-echo "building $(echo "${targets[*]}" | sed 's/ / and /') in $build (Release)" >&2
+targets=(tenvik bench_tool tenvik_floor)
+[ -n "${TENVIK_BENCH_PROGRAM:-}" ] && targets=(bench_tool tenvik_floor)
+names=$(printf '%s, ' "${targets[@]:0:${#targets[@]}-1}")
+echo "building ${names%, } and ${targets[-1]} in $build (Release)" >&2
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTENVIK_BENCH=ON \
   -DTENVIK_TESTS=OFF >"$build.cmake.log" 2>&1 || { cat "$build.cmake.log" >&2; exit 1; }
 cmake --build "$build" -j2 --target "${targets[@]}" >"$build.cmake.log" 2>&1 ||
@@ -76,6 +88,7 @@ cmake --build "$build" -j2 --target "${targets[@]}" >"$build.cmake.log" 2>&1 ||
 rm -f "$build.cmake.log"
 tenvik=${TENVIK_BENCH_PROGRAM:-$build/tenvik}
 tool=$build/bench/bench_tool
+floor=$build/bench/tenvik_floor
 
 is_ipv6_list() { case $1 in *.v6.txt) return 0 ;; *) return 1 ;; esac; }
 any_ipv6=$ipv6
@@ -166,6 +179,20 @@ median() {
 seconds() { [ -s "$out/$1.times" ] && printf '%.3f' "$(median 1 "$out/$1.times")" || printf -- '-'; }
 cpu_seconds() { [ -s "$out/$1.times" ] && printf '%.3f' "$(median 3 "$out/$1.times")" || printf -- '-'; }
 ratio() { [ "$1" != - ] && [ "$2" != - ] && awk -v t="$1" -v i="$2" 'BEGIN { printf "%.2f", (i > 0 ? t / i : 0) }' || printf -- '-'; }
+# floor_ratio COLUMN TAG: TAG's median over the floor's, from the unrounded
+# medians, since the floor's can be a few milliseconds.
+floor_ratio() {
+  [ -s "$out/$2.times" ] && [ -s "$out/floor.times" ] &&
+    ratio "$(median "$1" "$out/$2.times")" "$(median "$1" "$out/floor.times")" || printf -- '-'
+}
+# marked RATIO TARGET: the ratio, with '*' when it is past the target.
+marked() {
+  if [ "$1" != - ] && awk -v r="$1" -v t="$2" 'BEGIN { exit !(r > t) }'; then
+    printf '%s*' "$1"
+  else
+    printf '%s' "$1"
+  fi
+}
 megabytes() { [ -s "$out/$1.times" ] && printf '%.0f' "$(median 2 "$out/$1.times" | awk '{ print $1 / 1024 }')" || printf -- '-'; }
 
 # Medians by list name and tag, for the IPv6 / IPv4 ratios.
@@ -216,6 +243,12 @@ $(diff "$out/positive.set" "$out/$tag.set" | head -5)"
   fi
 }
 
+# A floor that skipped lines read less than tenvik did: its time flatters.
+floor_note() {
+  [ -s "$out/floor.err" ] && echo "note: $name: $(head -c 300 "$out/floor.err")" >&2
+  return 0
+}
+
 # bench_ipv6: times and checks the IPv6 list $list, adds a row to rows6.
 bench_ipv6() {
   local check=ok model_status=0 before peers=0 entries
@@ -224,12 +257,14 @@ bench_ipv6() {
   echo "timing $name ($lines lines, $runs runs)" >&2
   for ((run = 1; run <= runs; run++)); do
     timed positive "$tenvik" --ipv6 -s -p -f '%a/%p' "$list"
+    timed floor "$floor" --ipv6 "$list"
     [ $peers = 1 ] && [ $have_python = 1 ] && timed python python3 "$root/bench/collapse6.py" "$list"
     timed default "$tenvik" --ipv6 -s "$list"
     [ $peers = 1 ] && [ $have_perl = 1 ] && timed perl perl "$root/bench/cidrlite6.pl" "$list"
     [ $have_optimal6 = 1 ] && timed optimal "$tenvik" --ipv6 -s --optimal "$list"
   done
 
+  floor_note
   "$tool" meaning --ipv6 "$list" >"$out/list.meaning" 2>"$out/list.meaning.err" || model_status=$?
   before=$failures
   if [ $model_status = 0 ]; then
@@ -254,8 +289,9 @@ bench_ipv6() {
 
   entries=$(wc -l <"$out/default.out")
   [ $have_optimal6 = 1 ] && entries="$entries / $(wc -l <"$out/optimal.out")"
-  rows6+=("$(printf '%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s' "$name" "$lines" \
+  rows6+=("$(printf '%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s' "$name" "$lines" \
     "$(seconds positive)" "$(cpu_seconds positive)" "$(megabytes positive)" \
+    "$(seconds floor)" "$(marked "$(floor_ratio 1 positive)" 2)" "$(marked "$(floor_ratio 3 positive)" 2)" \
     "$(seconds default)" "$(cpu_seconds default)" "$(megabytes default)" \
     "$(seconds optimal)" "$(megabytes optimal)" \
     "$(seconds python)" "$(cpu_seconds python)" "$(megabytes python)" \
@@ -284,11 +320,13 @@ for list in "${lists[@]}"; do
   echo "timing $name ($lines lines, $runs runs)" >&2
   for ((run = 1; run <= runs; run++)); do
     timed positive "$tenvik" -s -p -f '%a/%p' "$list"
+    timed floor "$floor" "$list"
     [ $compare = 1 ] && timed iprange iprange "$list"
     timed default "$tenvik" -s "$list"
     [ $have_optimal = 1 ] && timed optimal "$tenvik" -s --optimal "$list"
   done
 
+  floor_note
   check=ok
   model_status=0
   "$tool" meaning "$list" >"$out/list.meaning" 2>"$out/list.meaning.err" || model_status=$?
@@ -315,8 +353,9 @@ $(head -5 "$out/diff")"
   ic=$(cpu_seconds iprange)
   entries=$(wc -l <"$out/default.out")
   [ $have_optimal = 1 ] && entries="$entries / $(wc -l <"$out/optimal.out")"
-  rows+=("$(printf '%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s' "$name" "$lines" \
-    "$t" "$i" "$(ratio "$t" "$i")" "$tc" "$ic" "$(ratio "$tc" "$ic")" \
+  rows+=("$(printf '%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s' "$name" "$lines" \
+    "$t" "$i" "$(marked "$(ratio "$t" "$i")" 0.5)" "$tc" "$ic" "$(marked "$(ratio "$tc" "$ic")" 0.5)" \
+    "$(seconds floor)" "$(marked "$(floor_ratio 1 positive)" 2)" "$(marked "$(floor_ratio 3 positive)" 2)" \
     "$(megabytes positive)" "$(megabytes iprange)" \
     "$(seconds default)" "$(megabytes default)" "$(seconds optimal)" \
     "$(megabytes optimal)" "$entries" "$check")")
@@ -331,20 +370,21 @@ else
 fi
 echo ", $runs runs, medians; $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)"
 if [ ${#rows[@]} -gt 0 ] || [ ${#rows6[@]} -eq 0 ]; then
-  echo "-p = tenvik -s -p -f '%a/%p'; default = tenvik -s; optimal = tenvik -s --optimal; ratio = tenvik -p / iprange; s = wall seconds, cpu = user + system seconds"
+  echo "-p = tenvik -s -p -f '%a/%p'; default = tenvik -s; optimal = tenvik -s --optimal; ratio = tenvik -p / iprange; floor = tenvik_floor LIST; s = wall seconds, cpu = user + system seconds"
+  echo "* past the target: -p / iprange 0.5, -p / floor 2"
   echo
   {
-    echo "list|lines|-p s|iprange s|ratio|-p cpu|iprange cpu|cpu ratio|-p MB|iprange MB|default s|default MB|optimal s|optimal MB|entries default / optimal|check"
+    echo "list|lines|-p s|iprange s|ratio|-p cpu|iprange cpu|cpu ratio|floor s|-p / floor|cpu / floor|-p MB|iprange MB|default s|default MB|optimal s|optimal MB|entries default / optimal|check"
     printf '%s\n' "${rows[@]}"
   } | print_table
 fi
 
 if [ ${#rows6[@]} -gt 0 ]; then
   echo
-  echo "IPv6 lists: the same modes with --ipv6; python = bench/collapse6.py, perl = bench/cidrlite6.pl"
+  echo "IPv6 lists: the same modes with --ipv6; floor = tenvik_floor --ipv6 LIST (* past the target: -p / floor 2); python = bench/collapse6.py, perl = bench/cidrlite6.pl"
   echo
   {
-    echo "list|lines|-p s|-p cpu|-p MB|default s|default cpu|default MB|optimal s|optimal MB|python s|python cpu|python MB|perl s|perl cpu|perl MB|entries default / optimal|check"
+    echo "list|lines|-p s|-p cpu|-p MB|floor s|-p / floor|cpu / floor|default s|default cpu|default MB|optimal s|optimal MB|python s|python cpu|python MB|perl s|perl cpu|perl MB|entries default / optimal|check"
     printf '%s\n' "${rows6[@]}"
   } | print_table
   # An IPv6 list against the IPv4 list of the same shape: NAME.v6.txt and
