@@ -276,9 +276,72 @@ static bool visit_block(sweep_state<F>& w, typename F::addr x, int n,
   return true;
 }
 
+// Positive mode lists the permitted addresses as the fewest aligned blocks,
+// in address order, which needs no tree walk: each address takes the state
+// of the longest block that holds it, so a stack of the blocks around the
+// current address gives the states of the stretches between block edges,
+// and every maximal permitted stretch is printed as its cover. A run holds
+// no other block, so it is one stretch of its state.
+template <typename F>
+static void print_permitted(const queued_block<F>* blocks, size_t count,
+                            const entry_format& program, chunk_writer& out) {
+  typedef typename F::addr addr;
+  struct around {
+    addr last;
+    unsigned state;
+  };
+  around stack[F::BITS + 2];
+  int top = 0;
+  stack[0] = {~addr(0), ST_NO};
+  addr cursor = 0;  // the first address whose state is not yet known
+  bool permitting = false;
+  addr first_permitted = 0;
+  auto print = [&](addr x, int n) {
+    put_entry<F>(out, program, ST_YES, x, n);
+    return true;
+  };
+  // The addresses from the cursor to `last` have the state s.
+  auto stretch = [&](addr last, unsigned s) {
+    if (s == ST_YES) {
+      if (!permitting) first_permitted = cursor;
+      permitting = true;
+    } else if (permitting) {
+      cover_range<F>(first_permitted, cursor - 1, print);
+      permitting = false;
+    }
+    cursor = last + 1;  // wraps only at the very end
+  };
+  for (size_t i = 0; i < count; i++) {
+    const queued_block<F>& b = blocks[i];
+    if (b.prefix == 0) {
+      stack[0].state = b.state;
+      continue;
+    }
+    addr first = block_of(b);
+    for (; stack[top].last < first; top--)
+      if (cursor <= stack[top].last) stretch(stack[top].last, stack[top].state);
+    if (cursor < first) stretch(first - 1, stack[top].state);
+    stack[++top] = {run_last(b), b.state};
+  }
+  // A block that ends where the one around it ends leaves it nothing.
+  bool wrapped = false;
+  for (; top >= 0; top--) {
+    if (!wrapped && cursor <= stack[top].last) {
+      stretch(stack[top].last, stack[top].state);
+      wrapped = stack[top].last == ~addr(0);
+    }
+  }
+  if (permitting) cover_range<F>(first_permitted, ~addr(0), print);
+}
+
 template <typename F>
 bool sweep_blocks(const queued_block<F>* blocks, size_t count,
                   const char* format, chunk_writer& out) {
+  if (settings.opt_positive) {
+    print_permitted(blocks, count, entry_format(format), out);
+    flush_text(out);
+    return true;
+  }
   sweep_state<F> w;
   w.stack[0] = frame();
   w.stack[0].state = ST_NO;

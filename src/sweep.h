@@ -13,7 +13,9 @@
 // nodes replaces the tree. Filling, the four optimizer steps at every node
 // and the positive expansion give exactly what the tree's walks give; the
 // entries are gathered and printed in the tree's output order. The tree is
-// still needed for dumps, step traces and the shortest list.
+// still needed for dumps, step traces and the shortest list. Positive mode
+// needs no walk at all: its list is the permitted addresses as the fewest
+// aligned blocks.
 
 /// Prints the list for distinct blocks in tree order: by first address, and
 /// a block before the blocks inside it. Only the top `prefix` bits of an
