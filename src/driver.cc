@@ -73,13 +73,21 @@ int finish_input(tenvik_run<F>& r) {
 }
 
 template <typename F>
-static bool handle(void* run, char* line, size_t length) {
-  tenvik_run<F>& r = *static_cast<tenvik_run<F>*>(run);
+static inline bool handle(tenvik_run<F>& r, char* line, size_t length) {
   // Editors on some systems begin a file with a byte-order mark; its first
   // byte would be taken for a deny modifier.
   if (++r.line_number == 1 && strncmp(line, "\xef\xbb\xbf", 3) == 0) {
     line += 3;
     length -= 3;
+  }
+  // A line that starts with its address has no modifier to read: the
+  // usual line of a big list goes straight to its notation.
+  if constexpr (F::BITS == 32) {
+    if (unsigned(line[0] - '0') < 10 && !settings.opt_strict &&
+        !(settings.trace_flags & TRACE_INPUT)) {
+      if (!next_line(r.queue)) return false;
+      return read_address_line(r.queue, line) != NOTATION_NO_MEMORY;
+    }
   }
   if (settings.opt_strict) {
     char why[STRICT_TEXT_MAX];
@@ -123,7 +131,8 @@ static int run_family(int fd, const char* name,
   set_batching(q, !(trace & TRACE_TREE) ? BATCH_ALL
                   : trace & TRACE_INPUT ? BATCH_OFF
                                         : BATCH_SOME);
-  int result = read_lines(fd, handle<F>, &r);
+  int result = read_lines(
+      fd, [&r](char* line, size_t length) { return handle(r, line, length); });
   bool failed = r.strict_errors > 0;
   if (result == READ_OK && holding_all_blocks(q)) {
     const queued_block<F>* blocks;

@@ -248,6 +248,7 @@ static bool spread_runs(block_queue<F>& q, bool all) {
   munmap(q.batch, q.capacity * sizeof(queued_block<F>));
   q.batch = blocks;
   q.capacity = q.used = out;
+  q.room = 0;
   auto by_tree_and_line = [](const queued_block<F>& a,
                              const queued_block<F>& b) {
     return !same_block(a, b) ? tree_less(a, b) : a.line < b.line;

@@ -225,14 +225,9 @@ static int exact_range(queue4& q, uint32_t start, uint32_t end, unsigned state,
              : NOTATION_NO_MEMORY;
 }
 
-static int parse_range(queue4& q, const char* rest, uint64_t* n, unsigned state,
-                       const char* line) {
-  skip_blanks(rest);
-  if (*rest != '-') return NOTATION_NO_MATCH;
-  skip_blanks(++rest);
-  if (scan_quad(rest, n + 4) != 4) return NOTATION_NO_MATCH;
-  if (out_of_range(*q.log, n, 8, line)) return NOTATION_DONE;
-  uint32_t start = quad(n), end = quad(n + 4);
+// The range start - end, its numbers in range.
+static int queue_range(queue4& q, uint32_t start, uint32_t end,
+                       unsigned state, const char* line) {
   if (settings.opt_exact_ranges) return exact_range(q, start, end, state, line);
   int len = range_block_prefix(start, end);
   uint64_t size = uint64_t(1) << (32 - len);
@@ -248,6 +243,16 @@ static int parse_range(queue4& q, const char* rest, uint64_t* n, unsigned state,
   uint64_t count = (uint64_t(end) - start) / size + 1;
   return add_blocks(q, len, start, count, state) ? NOTATION_DONE
                                                  : NOTATION_NO_MEMORY;
+}
+
+static int parse_range(queue4& q, const char* rest, uint64_t* n, unsigned state,
+                       const char* line) {
+  skip_blanks(rest);
+  if (*rest != '-') return NOTATION_NO_MATCH;
+  skip_blanks(++rest);
+  if (scan_quad(rest, n + 4) != 4) return NOTATION_NO_MATCH;
+  if (out_of_range(*q.log, n, 8, line)) return NOTATION_DONE;
+  return queue_range(q, quad(n), quad(n + 4), state, line);
 }
 
 static int parse_mask(queue4& q, const char* rest, uint64_t* n, unsigned state,
@@ -285,8 +290,68 @@ static int parse_single(queue4& q, const char*, uint64_t* n, unsigned state,
   return insert(q, len, a, state);
 }
 
+// An address of four numbers of one to three digits, each at most 255,
+// between dots; nullptr for anything else.
+static inline const char* plain_address(const char* p, uint32_t* a) {
+  uint32_t v = 0;
+  for (int i = 0;; i++) {
+    unsigned d = unsigned(p[0] - '0');
+    if (d > 9) return nullptr;
+    unsigned e = unsigned(p[1] - '0');
+    if (e > 9) {
+      p += 1;
+    } else {
+      d = d * 10 + e;
+      e = unsigned(p[2] - '0');
+      if (e > 9) {
+        p += 2;
+      } else {
+        d = d * 10 + e;
+        if (d > 255 || unsigned(p[3] - '0') <= 9) return nullptr;
+        p += 3;
+      }
+    }
+    v = v << 8 | d;
+    if (i == 3) break;
+    if (*p++ != '.') return nullptr;
+  }
+  *a = v;
+  return p;
+}
+
+// Nearly every line of a big list is "a.b.c.d/n", "a.b.c.d - e.f.g.h" or a
+// bare address, with numbers that need no warning: read in one pass, they
+// queue what the notations would. NOTATION_NO_MATCH for any other line,
+// which the notations then read.
+static inline int read_plain(queue4& q, const char* p, unsigned state,
+                             const char* line) {
+  uint32_t a;
+  p = plain_address(p, &a);
+  if (!p) return NOTATION_NO_MATCH;
+  if (*p == '/') {
+    unsigned len = unsigned(p[1] - '0');
+    if (len > 9) return NOTATION_NO_MATCH;
+    unsigned d = unsigned(p[2] - '0');
+    if (d <= 9) {
+      if (unsigned(p[3] - '0') <= 9) return NOTATION_NO_MATCH;
+      len = len * 10 + d;
+      if (len > 32) return NOTATION_NO_MATCH;
+    }
+    return insert(q, int(len), a, state);
+  }
+  if (*p == '\0') return insert(q, auto_prefix(a), a, state);
+  uint32_t end;
+  if (p[0] == ' ' && p[1] == '-' && p[2] == ' ' && plain_address(p + 3, &end))
+    return queue_range(q, a, end, state, line);
+  return NOTATION_NO_MATCH;
+}
+
 int parse_notations(queue4& q, const char* text, unsigned state,
                     const char* line) {
+  if (!(settings.trace_flags & TRACE_INPUT)) {
+    int result = read_plain(q, text, state, line);
+    if (result != NOTATION_NO_MATCH) return result;
+  }
   uint64_t n[8];
   const char* rest = text;
   if (scan_quad(rest, n) != 4) return NOTATION_NO_MATCH;
@@ -317,4 +382,11 @@ int read_line(queue4& q, const char* line) {
   if (settings.trace_flags & TRACE_INPUT)
     fprintf(settings.out_stream, "%s  ", state_sign(state));
   return parse_notations(q, p, state, line);
+}
+
+int read_address_line(queue4& q, const char* line) {
+  unsigned state = settings.opt_invert ? ST_NO : ST_YES;
+  int result = read_plain(q, line, state, line);
+  if (result != NOTATION_NO_MATCH) return result;
+  return parse_notations(q, line, state, line);
 }

@@ -53,4 +53,8 @@ int parse_notations(block_queue<ipv4>& q, const char* text, unsigned state,
 /// NOTATION_* result.
 int read_line(block_queue<ipv4>& q, const char* line);
 
+/// read_line for a line whose first character is a digit, without the
+/// input trace.
+int read_address_line(block_queue<ipv4>& q, const char* line);
+
 #endif  // TENVIK_NOTATION_H_

@@ -14,6 +14,15 @@
 // a spread of runs that would, is beyond any memory anyway.
 const size_t HOLD_LIMIT = size_t(1) << 27;
 
+// The end of the stretch of the queue that add_block may fill without a
+// look at the mode: up to a full queue, or to a full batch for the tree.
+template <typename F>
+static void update_room(block_queue<F>& q) {
+  q.room = q.mode == BATCH_OFF || !q.batch ? 0
+           : q.mode == BATCH_SOME ? std::min(q.capacity, BATCH_SIZE_BLOCKS)
+                                  : q.capacity;
+}
+
 template <typename F>
 static void release_spare(block_queue<F>& q) {
   if (q.spare) munmap(q.spare, q.spare_capacity * sizeof(queued_block<F>));
@@ -48,14 +57,8 @@ void set_batching(block_queue<F>& q, int mode) {
     release_spare(q);
   }
   start_batch(q);
+  update_room(q);
   q.log->count = q.log->text_used = 0;
-}
-
-template <typename F>
-bool next_line(block_queue<F>& q) {
-  // Line numbers are counted within a batch; flush long before they wrap.
-  if (++q.log->line >= 0x7fffffffu) return flush_blocks(q);
-  return true;
 }
 
 template <typename F>
@@ -82,6 +85,7 @@ bool flush_blocks(block_queue<F>& q) {
       q);  // a line whose blocks go on into the next batch comes first there
   // Once the tree holds blocks, it has to take all of them.
   if (q.mode == BATCH_ALL) q.mode = BATCH_SOME;
+  update_room(q);
   return ok;
 }
 
@@ -106,6 +110,7 @@ static bool grow_batch(block_queue<F>& q) {
 #endif
   q.batch = bigger;
   q.capacity *= 2;
+  update_room(q);
   return true;
 }
 
@@ -122,9 +127,11 @@ static bool make_room(block_queue<F>& q) {
       bool ok = flush_blocks(q);
       q.mode = BATCH_OFF;
       q.log->holding = false;
+      update_room(q);
       return ok;
     }
     q.capacity = BATCH_SIZE_BLOCKS;
+    update_room(q);
   }
   if (q.used == q.capacity ||
       (q.mode == BATCH_SOME && q.used >= BATCH_SIZE_BLOCKS))
@@ -136,6 +143,13 @@ template <typename F>
 bool add_blocks(block_queue<F>& q, int n, typename F::addr a, uint64_t count,
                 unsigned s) {
   typedef typename F::addr addr;
+  if (q.mode == BATCH_ALL && q.used < q.room && count <= max_run<F>() &&
+      count > 0) {
+    // The usual range: one entry.
+    if (count > 1) q.has_runs = true;
+    push_entry(q, n, a, uint32_t(count), s);
+    return true;
+  }
   addr size = n ? addr(1) << (F::BITS - n) : 0;
   while (count > 0) {
     if (q.mode != BATCH_OFF && !make_room(q)) return false;
@@ -152,14 +166,7 @@ bool add_blocks(block_queue<F>& q, int n, typename F::addr a, uint64_t count,
       take = uint32_t(std::min(count, uint64_t(max_run<F>())));
       q.has_runs = true;
     }
-    queued_block<F> e;
-    e.addr = a;
-    e.line = q.log->line;
-    e.count = take;
-    e.prefix = uint32_t(n);
-    e.state = s;
-    note_order(q, e);
-    q.batch[q.used++] = e;
+    push_entry(q, n, a, take, s);
     a += addr(take) * size;
     count -= take;
   }
@@ -169,7 +176,6 @@ bool add_blocks(block_queue<F>& q, int n, typename F::addr a, uint64_t count,
 #define INSTANTIATE(F)                              \
   template struct block_queue<F>;                   \
   template void set_batching(block_queue<F>&, int); \
-  template bool next_line(block_queue<F>&);         \
   template bool flush_blocks(block_queue<F>&);      \
   template bool add_blocks(block_queue<F>&, int, F::addr, uint64_t, unsigned);
 INSTANTIATE(ipv4)

@@ -90,6 +90,9 @@ struct block_queue {
   size_t spare_capacity = 0;
   uint32_t* counts = nullptr;  // the radix sort's counters
   size_t used = 0;
+  // add_block queues a block at once while used is below this: no flush
+  // or growth is due.
+  size_t room = 0;
   bool sorted = true;
   bool distinct = true;  // sorted, no block twice, none inside a run
   bool has_runs = false;
@@ -118,10 +121,6 @@ inline bool holding_all_blocks(const block_queue<F>& q) {
   return q.mode == BATCH_ALL;
 }
 
-/// Marks the start of the next input line, for the order of warnings.
-/// Returns false when a flush it needed found the node pool exhausted.
-template <typename F>
-bool next_line(block_queue<F>& q);
 
 /// add_block for `count` blocks of length n, the first at a and each next
 /// one 2^(BITS - n) further on, as a range makes them.
@@ -149,23 +148,29 @@ inline void note_order(block_queue<F>& q, const queued_block<F>& e) {
   if (q.last_is_run) q.last_run_last = run_last(e);
 }
 
+/// Queues `count` blocks of length n from a as one entry; the queue has
+/// room for it.
+template <typename F>
+inline void push_entry(block_queue<F>& q, int n, typename F::addr a,
+                       uint32_t count, unsigned s) {
+  queued_block<F> e;
+  e.addr = a;
+  e.line = q.log->line;
+  e.count = count;
+  e.prefix = uint32_t(n);
+  e.state = s;
+  note_order(q, e);
+  q.batch[q.used++] = e;
+}
+
 /// Sets the state of block a/n: at once, or at the next flush_blocks.
 /// Returns false when the node pool is exhausted.
 template <typename F>
 inline bool add_block(block_queue<F>& q, int n, typename F::addr a,
                       unsigned s) {
   // Most lines name one block, and most such blocks just join the queue.
-  if (q.mode == BATCH_OFF || !q.batch || q.used == q.capacity ||
-      (q.mode == BATCH_SOME && q.used >= BATCH_SIZE_BLOCKS))
-    return add_blocks(q, n, a, 1, s);
-  queued_block<F> e;
-  e.addr = a;
-  e.line = q.log->line;
-  e.count = 1;
-  e.prefix = uint32_t(n);
-  e.state = s;
-  note_order(q, e);
-  q.batch[q.used++] = e;
+  if (q.used >= q.room) return add_blocks(q, n, a, 1, s);
+  push_entry(q, n, a, 1, s);
   return true;
 }
 
@@ -173,6 +178,15 @@ inline bool add_block(block_queue<F>& q, int n, typename F::addr a,
 /// Returns false when the node pool is exhausted.
 template <typename F>
 bool flush_blocks(block_queue<F>& q);
+
+/// Marks the start of the next input line, for the order of warnings.
+/// Returns false when a flush it needed found the node pool exhausted.
+template <typename F>
+inline bool next_line(block_queue<F>& q) {
+  // Line numbers are counted within a batch; flush long before they wrap.
+  if (++q.log->line >= 0x7fffffffu) return flush_blocks(q);
+  return true;
+}
 
 /// Stable sort of the queue on the block address, and with `by_prefix` on
 /// the prefix length after it. Returns false, leaving the queue as it was,

@@ -1,18 +1,76 @@
 #ifndef TENVIK_READER_H_
 #define TENVIK_READER_H_
 
+#include <errno.h>
 #include <stddef.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
 
 enum { READ_OK, READ_FAILED, READ_NO_MEMORY, READ_STOPPED };
 
 /// Reads fd to its end and hands each line, whatever its length, to
-/// handle_line(context, line, length) as a NUL-terminated text of `length`
-/// bytes (a NUL byte inside ends it early) without its line ending ("\n" or
+/// handle_line(line, length) as a NUL-terminated text of `length` bytes (a
+/// NUL byte inside ends it early) without its line ending ("\n" or
 /// "\r\n"); the handler may change the text in place.
 /// Returns READ_STOPPED as soon as the handler returns false, READ_FAILED
 /// on a read error, READ_NO_MEMORY when a line does not fit in memory.
-int read_lines(int fd,
-               bool (*handle_line)(void* context, char* line, size_t length),
-               void* context);
+/// A template, so that the handler of a million lines is inlined.
+template <typename Handler>
+int read_lines(int fd, Handler handle_line) {
+  auto end_line = [&handle_line](char* line, char* end) {
+    if (end > line && end[-1] == '\r') end--;
+    *end = '\0';
+    return handle_line(line, size_t(end - line));
+  };
+  size_t capacity = size_t(1) << 20;
+  // One byte more than the capacity, for the terminator of a last line
+  // without a newline.
+  char* buf = static_cast<char*>(malloc(capacity + 1));
+  if (!buf) return READ_NO_MEMORY;
+  size_t start = 0, scanned = 0, filled = 0;
+  int result = READ_OK;
+  for (;;) {
+    char* nl =
+        static_cast<char*>(memchr(buf + scanned, '\n', filled - scanned));
+    if (nl) {
+      if (!end_line(buf + start, nl)) {
+        result = READ_STOPPED;
+        break;
+      }
+      start = scanned = size_t(nl - buf) + 1;
+      continue;
+    }
+    scanned = filled;
+    if (start > 0) {
+      memmove(buf, buf + start, filled - start);
+      filled -= start;
+      scanned = filled;
+      start = 0;
+    }
+    if (filled == capacity) {
+      char* bigger = static_cast<char*>(realloc(buf, 2 * capacity + 1));
+      if (!bigger) {
+        result = READ_NO_MEMORY;
+        break;
+      }
+      buf = bigger;
+      capacity *= 2;
+    }
+    ssize_t got = read(fd, buf + filled, capacity - filled);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      result = READ_FAILED;
+      break;
+    }
+    if (got == 0) {
+      if (filled > 0 && !end_line(buf, buf + filled)) result = READ_STOPPED;
+      break;
+    }
+    filled += size_t(got);
+  }
+  free(buf);
+  return result;
+}
 
 #endif  // TENVIK_READER_H_
