@@ -2,6 +2,7 @@
 #define TENVIK_ADDRESS_H_
 
 #include <stdint.h>
+#include <string.h>
 
 // A node's or a line's state.
 enum { ST_UNSET = 0, ST_NO = 1, ST_YES = 2 };
@@ -27,8 +28,36 @@ inline uint32_t wildcard(int prefix) { return ~netmask(prefix); }
 /// The one shared text buffer for dotted quads; every use overwrites it.
 extern char dotted_buf[16];
 
+// Every octet's digits followed by a dot, so that an address takes four
+// copies: entries are printed by the hundred thousand.
+struct octet_texts {
+  char text[256][4] = {};
+  uint8_t length[256] = {};
+  constexpr octet_texts() {
+    for (unsigned octet = 0; octet < 256; octet++) {
+      unsigned n = 0;
+      if (octet >= 100) text[octet][n++] = char('0' + octet / 100);
+      if (octet >= 10) text[octet][n++] = char('0' + octet / 10 % 10);
+      text[octet][n++] = char('0' + octet % 10);
+      text[octet][n++] = '.';
+      length[octet] = uint8_t(n);
+    }
+  }
+};
+inline constexpr octet_texts octets;
+
 /// Writes "a.b.c.d" into dest (at least 16 bytes) and returns its length.
-int format_dotted(uint32_t a, char* dest);
+inline int format_dotted(uint32_t a, char* dest) {
+  char* p = dest;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    unsigned octet = (a >> shift) & 0xff;
+    memcpy(p, octets.text[octet], 4);
+    p += octets.length[octet];
+  }
+  *--p = '\0';  // the last octet's dot
+  return int(p - dest);
+}
+
 /// Writes the address into dotted_buf and returns it.
 const char* dotted(uint32_t a);
 

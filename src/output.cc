@@ -77,6 +77,9 @@ entry_format::entry_format(const char* format) {
     }
   }
   if (pieces[0].length == 0) pieces.erase(pieces.begin());
+  address_slash_prefix = pieces.size() == 2 && pieces[0].what == ADDRESS &&
+                         pieces[0].length == 1 && text[pieces[0].at] == '/' &&
+                         pieces[1].what == PREFIX && pieces[1].length == 0;
   // Nothing past ENTRY_MAX of a modifier text is ever printed.
   const char* modifiers[2] = {settings.deny_string, settings.permit_string};
   for (int i = 0; i < 2; i++) {
@@ -154,6 +157,14 @@ template <typename F>
 size_t format_entry(const entry_format& format, unsigned state,
                     typename F::addr addr, int prefix, char* line,
                     uint64_t index) {
+  if (format.address_slash_prefix) {
+    size_t len = size_t(F::format(addr, line));
+    line[len] = '/';
+    memcpy(line + len + 1, prefixes.text[prefix], 4);
+    len += 1 + prefixes.length[prefix];
+    line[len] = '\0';
+    return len;
+  }
   // Locals, not the program's fields: every byte stored through line might
   // alias those, and would make the compiler load them again.
   const entry_format::piece* piece = format.pieces.data();

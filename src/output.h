@@ -41,6 +41,8 @@ struct entry_format {
   size_t fixed_max = 0, addresses = 0;
   /// No literal run or modifier text longer than a short copy.
   bool short_texts = true;
+  /// The format is "%a/%p", as for routing software and most peers.
+  bool address_slash_prefix = false;
 
   explicit entry_format(const char* format);
 };
