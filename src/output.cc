@@ -13,21 +13,6 @@ const size_t FORMAT_STOP = 253;
 // Bytes past every text that a short copy may read.
 const size_t PAD = 16;
 
-// The digits of every prefix length, for a copy instead of divisions.
-struct prefix_texts {
-  char text[129][4] = {};
-  uint8_t length[129] = {};
-  constexpr prefix_texts() {
-    for (int prefix = 0; prefix <= 128; prefix++) {
-      int n = 0;
-      if (prefix >= 100) text[prefix][n++] = char('0' + prefix / 100);
-      if (prefix >= 10) text[prefix][n++] = char('0' + prefix / 10 % 10);
-      text[prefix][n++] = char('0' + prefix % 10);
-      length[prefix] = uint8_t(n);
-    }
-  }
-};
-static constexpr prefix_texts prefixes;
 
 entry_format::entry_format(const char* format) {
   // Characters that print as themselves, "%%" and unknown conversions among
@@ -158,10 +143,7 @@ size_t format_entry(const entry_format& format, unsigned state,
                     typename F::addr addr, int prefix, char* line,
                     uint64_t index) {
   if (format.address_slash_prefix) {
-    size_t len = size_t(F::format(addr, line));
-    line[len] = '/';
-    memcpy(line + len + 1, prefixes.text[prefix], 4);
-    len += 1 + prefixes.length[prefix];
+    size_t len = put_address_slash_prefix<F>(addr, prefix, line);
     line[len] = '\0';
     return len;
   }

@@ -3,6 +3,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -65,14 +66,46 @@ size_t format_entry(const char* format, unsigned state, typename F::addr addr,
                          index);
 }
 
+// The digits of every prefix length, for a copy instead of divisions.
+struct prefix_texts {
+  char text[129][4] = {};
+  uint8_t length[129] = {};
+  constexpr prefix_texts() {
+    for (int prefix = 0; prefix <= 128; prefix++) {
+      int n = 0;
+      if (prefix >= 100) text[prefix][n++] = char('0' + prefix / 100);
+      if (prefix >= 10) text[prefix][n++] = char('0' + prefix / 10 % 10);
+      text[prefix][n++] = char('0' + prefix % 10);
+      length[prefix] = uint8_t(n);
+    }
+  }
+};
+inline constexpr prefix_texts prefixes;
+
+/// Writes "addr/prefix" into line, without a terminator; returns its
+/// length.
+template <typename F>
+inline size_t put_address_slash_prefix(typename F::addr addr, int prefix,
+                                       char* line) {
+  size_t len = size_t(F::format(addr, line));
+  line[len] = '/';
+  memcpy(line + len + 1, prefixes.text[prefix], 4);
+  return len + 1 + prefixes.length[prefix];
+}
+
 /// Adds one entry line to the output.
 template <typename F>
 inline void put_entry(chunk_writer& out, const entry_format& format,
                       unsigned state, typename F::addr addr, int prefix) {
   make_room(out, ENTRY_MAX + 2);
-  size_t len = format_entry<F>(format, state, addr, prefix,
-                               out.chunk + out.used, out.lines++);
-  out.chunk[out.used + len] = '\n';
+  char* line = out.chunk + out.used;
+  // The usual format of a positive list, without a call.
+  size_t len = format.address_slash_prefix
+                   ? put_address_slash_prefix<F>(addr, prefix, line)
+                   : format_entry<F>(format, state, addr, prefix, line,
+                                     out.lines);
+  out.lines++;
+  line[len] = '\n';
   out.used += len + 1;
 }
 
