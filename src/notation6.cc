@@ -147,6 +147,19 @@ int read_line(queue6& q, const char* line) {
   const char* rest;
   uint128 a;
   bool parsed = is_address6_char(*p) && parse_ipv6_run(p, &rest, &a);
+  if (parsed && !(settings.trace_flags & TRACE_INPUT)) {
+    // The usual line, a bare address or one with a length of at most 128,
+    // queued as the notations would queue it.
+    unsigned s = settings.opt_invert ? ST_NO : ST_YES;
+    if (*rest == '\0') return insert(q, 128, a, s);
+    unsigned len = unsigned(rest[1] - '0');
+    if (*rest == '/' && len <= 9) {
+      const char* d = rest + 2;
+      for (int k = 0; k < 2 && is_digit(*d); k++, d++)
+        len = len * 10 + unsigned(*d - '0');
+      if (!is_digit(*d) && len <= 128) return insert(q, int(len), a, s);
+    }
+  }
   if (!parsed && !run_has_colon(p)) {
     if (is_digit(*p) || *p == '\0' || *p == '#') return NOTATION_NO_MATCH;
     // The modifier is one character, as in IPv4 mode; the address is the
