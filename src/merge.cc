@@ -267,6 +267,14 @@ static bool spread_runs(block_queue<F>& q, bool all) {
   return true;
 }
 
+// Whether no two entries of the sorted queue have the same block.
+template <typename F>
+static bool no_block_twice(const block_queue<F>& q) {
+  for (size_t i = 1; i < q.used; i++)
+    if (same_block(q.batch[i - 1], q.batch[i])) return false;
+  return true;
+}
+
 template <typename F>
 bool merge_held_blocks(block_queue<F>& q, const queued_block<F>** blocks,
                        size_t* count) {
@@ -289,6 +297,17 @@ bool merge_held_blocks(block_queue<F>& q, const queued_block<F>** blocks,
     return true;
   }
   if (!q.sorted && !sort_batch(q, true)) return false;
+  // Sorted, a list that names no block twice needs no merging: as one that
+  // came sorted, but for the whole space, whose warning the merge writes.
+  if (!q.has_runs && q.used > 0 && q.batch[0].prefix != 0 &&
+      no_block_twice(q)) {
+    write_held(log);
+    release_spare(q);
+    *blocks = q.batch;
+    *count = q.used;
+    q.used = 0;
+    return true;
+  }
   // Runs that meet other entries are spread into their blocks, or all of
   // them should that somehow leave runs meeting others.
   if (q.has_runs && !runs_apart(q) &&
@@ -327,9 +346,7 @@ bool merge_held_blocks(block_queue<F>& q, const queued_block<F>** blocks,
   }
   write_held(log);
   // The tree the blocks may go into gets the spare's memory.
-  if (q.spare) munmap(q.spare, q.spare_capacity * sizeof(queued_block<F>));
-  q.spare = nullptr;
-  q.spare_capacity = 0;
+  release_spare(q);
   *blocks = batch;
   *count = out;
   q.used = 0;

@@ -24,13 +24,6 @@ static void update_room(block_queue<F>& q) {
 }
 
 template <typename F>
-static void release_spare(block_queue<F>& q) {
-  if (q.spare) munmap(q.spare, q.spare_capacity * sizeof(queued_block<F>));
-  q.spare = nullptr;
-  q.spare_capacity = 0;
-}
-
-template <typename F>
 block_queue<F>::~block_queue() {
   if (batch) munmap(batch, capacity * sizeof(queued));
   release_spare(*this);

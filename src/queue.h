@@ -3,6 +3,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/mman.h>
 
 #include "family.h"
 #include "tree.h"
@@ -108,6 +109,14 @@ struct block_queue {
   block_queue& operator=(const block_queue&) = delete;
   ~block_queue();
 };
+
+/// Gives back the radix sort's spare copy of the queue.
+template <typename F>
+inline void release_spare(block_queue<F>& q) {
+  if (q.spare) munmap(q.spare, q.spare_capacity * sizeof(queued_block<F>));
+  q.spare = nullptr;
+  q.spare_capacity = 0;
+}
 
 /// Sets how blocks are queued; call before the first line and after the
 /// last flush or merge_held_blocks.
