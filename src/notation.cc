@@ -346,12 +346,9 @@ static inline int read_plain(queue4& q, const char* p, unsigned state,
   return NOTATION_NO_MATCH;
 }
 
-int parse_notations(queue4& q, const char* text, unsigned state,
-                    const char* line) {
-  if (!(settings.trace_flags & TRACE_INPUT)) {
-    int result = read_plain(q, text, state, line);
-    if (result != NOTATION_NO_MATCH) return result;
-  }
+// The notations in their order, on any line.
+static int parse_each_notation(queue4& q, const char* text, unsigned state,
+                               const char* line) {
   uint64_t n[8];
   const char* rest = text;
   if (scan_quad(rest, n) != 4) return NOTATION_NO_MATCH;
@@ -362,6 +359,15 @@ int parse_notations(queue4& q, const char* text, unsigned state,
   if (result == NOTATION_NO_MATCH)
     result = parse_single(q, rest, n, state, line);
   return result;
+}
+
+int parse_notations(queue4& q, const char* text, unsigned state,
+                    const char* line) {
+  if (!(settings.trace_flags & TRACE_INPUT)) {
+    int result = read_plain(q, text, state, line);
+    if (result != NOTATION_NO_MATCH) return result;
+  }
+  return parse_each_notation(q, text, state, line);
 }
 
 int read_line(queue4& q, const char* line) {
@@ -388,5 +394,5 @@ int read_address_line(queue4& q, const char* line) {
   unsigned state = settings.opt_invert ? ST_NO : ST_YES;
   int result = read_plain(q, line, state, line);
   if (result != NOTATION_NO_MATCH) return result;
-  return parse_notations(q, line, state, line);
+  return parse_each_notation(q, line, state, line);
 }

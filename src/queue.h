@@ -130,7 +130,6 @@ inline bool holding_all_blocks(const block_queue<F>& q) {
   return q.mode == BATCH_ALL;
 }
 
-
 /// add_block for `count` blocks of length n, the first at a and each next
 /// one 2^(BITS - n) further on, as a range makes them.
 template <typename F>
