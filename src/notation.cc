@@ -319,31 +319,57 @@ static inline const char* plain_address(const char* p, uint32_t* a) {
   return p;
 }
 
-// Nearly every line of a big list is "a.b.c.d/n", "a.b.c.d - e.f.g.h" or a
-// bare address, with numbers that need no warning: read in one pass, they
-// queue what the notations would. NOTATION_NO_MATCH for any other line,
-// which the notations then read.
-static inline int read_plain(queue4& q, const char* p, unsigned state,
-                             const char* line) {
-  uint32_t a;
-  p = plain_address(p, &a);
-  if (!p) return NOTATION_NO_MATCH;
+// The shapes nearly every line of a big list takes, with numbers that need
+// no warning: read in one pass, they queue what the notations would.
+enum { PLAIN_NONE, PLAIN_PREFIX, PLAIN_ADDRESS, PLAIN_RANGE };
+struct plain_shape {
+  uint32_t a, end;
+  int len;
+};
+
+// Reads "a.b.c.d/n", "a.b.c.d - e.f.g.h" or an address from p on, leaving
+// p after what it read; PLAIN_ADDRESS is an address followed by anything
+// else, which is that shape only if the line ends there.
+static inline int parse_plain(const char*& p, plain_shape* s) {
+  p = plain_address(p, &s->a);
+  if (!p) return PLAIN_NONE;
   if (*p == '/') {
     unsigned len = unsigned(p[1] - '0');
-    if (len > 9) return NOTATION_NO_MATCH;
+    if (len > 9) return PLAIN_NONE;
     unsigned d = unsigned(p[2] - '0');
     if (d <= 9) {
-      if (unsigned(p[3] - '0') <= 9) return NOTATION_NO_MATCH;
+      if (unsigned(p[3] - '0') <= 9) return PLAIN_NONE;
       len = len * 10 + d;
-      if (len > 32) return NOTATION_NO_MATCH;
+      if (len > 32) return PLAIN_NONE;
     }
-    return insert(q, int(len), a, state);
+    s->len = int(len);
+    p += d <= 9 ? 3 : 2;
+    return PLAIN_PREFIX;
   }
-  if (*p == '\0') return insert(q, auto_prefix(a), a, state);
-  uint32_t end;
-  if (p[0] == ' ' && p[1] == '-' && p[2] == ' ' && plain_address(p + 3, &end))
-    return queue_range(q, a, end, state, line);
-  return NOTATION_NO_MATCH;
+  if (p[0] == ' ' && p[1] == '-' && p[2] == ' ') {
+    const char* after = plain_address(p + 3, &s->end);
+    if (!after) return PLAIN_NONE;
+    p = after;
+    return PLAIN_RANGE;
+  }
+  return PLAIN_ADDRESS;
+}
+
+static inline int queue_plain(queue4& q, int kind, const plain_shape& s,
+                              unsigned state, const char* line) {
+  if (kind == PLAIN_RANGE) return queue_range(q, s.a, s.end, state, line);
+  return insert(q, kind == PLAIN_PREFIX ? s.len : auto_prefix(s.a), s.a, state);
+}
+
+// NOTATION_NO_MATCH for any line but the plain shapes, which the notations
+// then read.
+static inline int read_plain(queue4& q, const char* p, unsigned state,
+                             const char* line) {
+  plain_shape s = {0, 0, 0};
+  int kind = parse_plain(p, &s);
+  if (kind == PLAIN_NONE || (kind == PLAIN_ADDRESS && *p != '\0'))
+    return NOTATION_NO_MATCH;
+  return queue_plain(q, kind, s, state, line);
 }
 
 // The notations in their order, on any line.
@@ -395,4 +421,33 @@ int read_address_line(queue4& q, const char* line) {
   int result = read_plain(q, line, state, line);
   if (result != NOTATION_NO_MATCH) return result;
   return parse_each_notation(q, line, state, line);
+}
+
+char* read_address_text(queue4& q, char* line, const char* end, int* result) {
+  plain_shape s = {0, 0, 0};
+  const char* p = line;
+  int kind = parse_plain(p, &s);
+  if (kind == PLAIN_NONE) return nullptr;
+  char* nl = line + (p - line);
+  if (*nl != '\n') {
+    if (kind == PLAIN_ADDRESS) {
+      // Anything after a bare address is for the notations.
+      if (nl[0] != '\r' || nl[1] != '\n') return nullptr;
+      nl++;
+    } else {
+      // What follows a length or a range's end is not read.
+      nl = static_cast<char*>(memchr(nl, '\n', size_t(end - nl)));
+      if (!nl) return nullptr;
+    }
+  }
+  // A warning may quote the line.
+  *nl = '\0';
+  if (nl > line && nl[-1] == '\r') nl[-1] = '\0';
+  if (!next_line(q)) {
+    *result = NOTATION_NO_MEMORY;
+  } else {
+    unsigned state = settings.opt_invert ? ST_NO : ST_YES;
+    *result = queue_plain(q, kind, s, state, line);
+  }
+  return nl + 1;
 }

@@ -57,4 +57,13 @@ int read_line(block_queue<ipv4>& q, const char* line);
 /// input trace.
 int read_address_line(block_queue<ipv4>& q, const char* line);
 
+/// Reads the line at `line` in a buffer whose text ends at `end` (where a
+/// byte that is no digit stands) when it is the usual line of a big list,
+/// an address, a prefix or a range in their plain shapes, and its newline
+/// lies before `end`: marks the next input line, queues the blocks, sets
+/// `result` to a NOTATION_* result and returns the start of the next line.
+/// nullptr, with nothing done, for any other line.
+char* read_address_text(block_queue<ipv4>& q, char* line, const char* end,
+                        int* result);
+
 #endif  // TENVIK_NOTATION_H_

@@ -15,9 +15,13 @@ enum { READ_OK, READ_FAILED, READ_NO_MEMORY, READ_STOPPED };
 /// "\r\n"); the handler may change the text in place.
 /// Returns READ_STOPPED as soon as the handler returns false, READ_FAILED
 /// on a read error, READ_NO_MEMORY when a line does not fit in memory.
+/// Before a line is looked at, read_fast(line, end, &stop) may take it
+/// whole from the buffer, whose text ends at `end` with a NUL byte: it
+/// returns the start of the next line, or nullptr to leave the line to
+/// handle_line; `stop` set ends the reading as a false handle_line does.
 /// A template, so that the handler of a million lines is inlined.
-template <typename Handler>
-int read_lines(int fd, Handler handle_line) {
+template <typename Handler, typename Fast>
+int read_lines(int fd, Handler handle_line, Fast read_fast) {
   auto end_line = [&handle_line](char* line, char* end) {
     if (end > line && end[-1] == '\r') end--;
     *end = '\0';
@@ -31,6 +35,21 @@ int read_lines(int fd, Handler handle_line) {
   size_t start = 0, scanned = 0, filled = 0;
   int result = READ_OK;
   for (;;) {
+    if (scanned == start && start < filled) {
+      // Finding a line's end is part of reading it there.
+      buf[filled] = '\0';
+      bool stop = false;
+      char* next;
+      while (start < filled && (next = read_fast(buf + start, buf + filled, &stop))) {
+        if (stop) break;
+        start = scanned = size_t(next - buf);
+      }
+      if (stop) {
+        result = READ_STOPPED;
+        break;
+      }
+      if (start == filled) continue;
+    }
     char* nl =
         static_cast<char*>(memchr(buf + scanned, '\n', filled - scanned));
     if (nl) {
@@ -71,6 +90,12 @@ int read_lines(int fd, Handler handle_line) {
   }
   free(buf);
   return result;
+}
+
+template <typename Handler>
+int read_lines(int fd, Handler handle_line) {
+  return read_lines(fd, handle_line,
+                    [](char*, const char*, bool*) -> char* { return nullptr; });
 }
 
 #endif  // TENVIK_READER_H_
