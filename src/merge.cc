@@ -16,9 +16,10 @@
 // Holding every block stops at this many entries; see queue.cc.
 const size_t SPREAD_LIMIT = size_t(1) << 27;
 
-// The radix sorts' counters: a pass from the lowest digit up takes 65536,
-// one from the top down 65537 and 257 for each level below.
-const size_t COUNT_SLOTS = 65537 + 8 * 257;
+// The radix sorts' counters: the passes from the lowest digit up take
+// 65536 each, all counted at once; one from the top down takes 65537 and
+// 257 for each level below.
+const size_t COUNT_SLOTS = 2 * 65536 > 65537 + 8 * 257 ? 2 * 65536 : 65537 + 8 * 257;
 
 // Room for a copy of the queue, for the radix sort.
 template <typename F>
@@ -98,33 +99,78 @@ static void sort_from_top(queued_block<F>* a, queued_block<F>* tmp, size_t n,
   }
 }
 
-// Radix passes over the top 64 bits of the block address, sixteen bits a
-// pass, lowest digit first; the bits below them (IPv6) are sorted after,
-// within each stretch of equal top bits, by `less`. IPv6 goes from the top
-// digit down instead, which sorts by `less` as a whole.
+// Orders each stretch of entries with the same first address, in place,
+// by prefix length, keeping the order of equal ones: a block sorted by
+// address only is then in tree order. Such stretches are short but for a
+// list that names one block over and over.
+template <typename F>
+static void order_prefixes(block_queue<F>& q) {
+  queued_block<F>* batch = q.batch;
+  auto by_prefix = [](const queued_block<F>& a, const queued_block<F>& b) {
+    return a.prefix < b.prefix;
+  };
+  for (size_t i = 1; i < q.used; i++) {
+    if (batch[i].prefix >= batch[i - 1].prefix ||
+        block_of(batch[i]) != block_of(batch[i - 1]))
+      continue;
+    size_t start = i - 1, end = i + 1;
+    typename F::addr block = block_of(batch[i]);
+    while (start > 0 && block_of(batch[start - 1]) == block) start--;
+    while (end < q.used && block_of(batch[end]) == block) end++;
+    if (end - start <= 32)
+      insertion_sort(batch + start, end - start, by_prefix);
+    else
+      std::stable_sort(batch + start, batch + end, by_prefix);
+    i = end - 1;
+  }
+}
+
+// Radix passes from the lowest digit up over the block address, sixteen
+// bits a pass, with the counts of every digit taken in one read and no pass
+// for a digit all the entries share; with `with_prefix`, then the prefix
+// order of blocks with the same address. IPv6 goes from the top digit down
+// instead, sorting by `less` as a whole.
 template <typename F, typename Less>
-static void sort_by_blocks(block_queue<F>& q, Less less) {
-  if (F::BITS > 64) {
+static void sort_by_blocks(block_queue<F>& q, Less less, bool with_prefix) {
+  if constexpr (F::BITS > 64) {
+    (void)with_prefix;
     sort_from_top(q.batch, q.spare, q.used, 48, q.counts, less, true);
     std::swap(q.batch, q.spare);
     std::swap(q.capacity, q.spare_capacity);
-    return;
+  } else {
+    (void)less;
+    const int passes = F::BITS / 16;
+    static_assert(F::BITS / 16 * 65536 <= COUNT_SLOTS, "counters for every pass");
+    const size_t buckets = 65536;
+    uint32_t* counts = q.counts;
+    memset(counts, 0, passes * buckets * sizeof(uint32_t));
+    const size_t n = q.used;
+    for (size_t i = 0; i < n; i++) {
+      uint64_t k = uint64_t(block_of(q.batch[i]));
+      for (int p = 0; p < passes; p++)
+        counts[p * buckets + (k >> (16 * p) & 0xffff)]++;
+    }
+    for (int p = 0; p < passes; p++) {
+      uint32_t* c = counts + p * buckets;
+      uint32_t sum = 0;
+      bool one_bucket = false;
+      for (size_t d = 0; d < buckets; d++) {
+        uint32_t here = c[d];
+        one_bucket |= here == n;
+        c[d] = sum;
+        sum += here;
+      }
+      if (one_bucket) continue;
+      const int shift = 16 * p;
+      const queued_block<F>* from = q.batch;
+      queued_block<F>* to = q.spare;
+      for (size_t i = 0; i < n; i++)
+        to[c[uint64_t(block_of(from[i])) >> shift & 0xffff]++] = from[i];
+      std::swap(q.batch, q.spare);
+      std::swap(q.capacity, q.spare_capacity);
+    }
+    if (with_prefix) order_prefixes(q);
   }
-  const int low = F::BITS >= 64 ? 0 : 64 - F::BITS;
-  for (int shift = low; shift < 64; shift += 16)
-    pass(
-        q,
-        [shift](const queued_block<F>& e) {
-          return uint32_t(F::top64(block_of(e)) >> shift);
-        },
-        0xffff);
-}
-
-template <typename F>
-static void prefix_pass(block_queue<F>& q) {
-  pass(
-      q, [](const queued_block<F>& e) { return uint32_t(e.prefix); },
-      (1u << F::PREFIX_BITS) - 1);
 }
 
 template <typename F>
@@ -144,12 +190,10 @@ bool sort_batch(block_queue<F>& q, bool by_prefix) {
     return true;
   }
   if (!get_spare(q)) return false;
-  // From the top down the comparisons take the prefix too.
-  if (by_prefix && q.mixed_prefixes && F::BITS <= 64) prefix_pass(q);
   if (by_prefix)
-    sort_by_blocks(q, by_tree);
+    sort_by_blocks(q, by_tree, q.mixed_prefixes);
   else
-    sort_by_blocks(q, by_block);
+    sort_by_blocks(q, by_block, false);
   return true;
 }
 
@@ -258,8 +302,7 @@ static bool spread_runs(block_queue<F>& q, bool all) {
         q, [](const queued_block<F>& e) { return e.line; }, 0xffff);
     pass(
         q, [](const queued_block<F>& e) { return e.line >> 16; }, 0xffff);
-    prefix_pass(q);
-    sort_by_blocks(q, by_tree_and_line);
+    sort_by_blocks(q, by_tree_and_line, true);
   } else {
     // No two entries have the same block and line.
     std::sort(q.batch, q.batch + q.used, by_tree_and_line);
