@@ -342,8 +342,11 @@ bool merge_held_blocks(block_queue<F>& q, const queued_block<F>** blocks,
   if (!q.sorted && !sort_batch(q, true)) return false;
   // Sorted, a list that names no block twice needs no merging: as one that
   // came sorted, but for the whole space, whose warning the merge writes.
-  if (!q.has_runs && q.used > 0 && q.batch[0].prefix != 0 &&
-      no_block_twice(q)) {
+  // Nor does one for the positive sweep when no warning is written: of the
+  // entries for one block it takes the last, as the merge would.
+  if (!q.has_runs && q.used > 0 &&
+      ((settings.opt_positive && settings.opt_silent) ||
+       (q.batch[0].prefix != 0 && no_block_twice(q)))) {
     write_held(log);
     release_spare(q);
     *blocks = q.batch;

@@ -321,7 +321,12 @@ static void print_permitted(const queued_block<F>* blocks, size_t count,
     for (; stack[top].last < first; top--)
       if (cursor <= stack[top].last) stretch(stack[top].last, stack[top].state);
     if (cursor < first) stretch(first - 1, stack[top].state);
-    stack[++top] = {run_last(b), b.state};
+    // What is left of a block that ends where this one ends is this one:
+    // it takes the place, so that a block named again (the later entry
+    // wins) does not deepen the stack.
+    addr last = run_last(b);
+    if (stack[top].last != last) top++;
+    stack[top] = {last, b.state};
   }
   // A block that ends where the one around it ends leaves it nothing.
   bool wrapped = false;
