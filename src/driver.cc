@@ -136,20 +136,20 @@ static int run_family(int fd, const char* name,
   const bool plain_lines = !settings.opt_strict && !(trace & TRACE_INPUT);
   auto fast = [&r, plain_lines](char* line, const char* end,
                                 bool* stop) -> char* {
+    if (!plain_lines || r.line_number == 0) return nullptr;
+    int result;
+    char* next;
     if constexpr (F::BITS == 32) {
-      if (!plain_lines || r.line_number == 0 || unsigned(line[0] - '0') >= 10)
-        return nullptr;
-      int result;
-      char* next = read_address_text(r.queue, line, end, &result);
-      if (next) {
-        r.line_number++;
-        *stop = result == NOTATION_NO_MEMORY;
-      }
-      return next;
+      if (unsigned(line[0] - '0') >= 10) return nullptr;
+      next = read_address_text(r.queue, line, end, &result);
     } else {
-      (void)plain_lines, (void)line, (void)end, (void)stop;
-      return nullptr;
+      next = read_address6_text(r.queue, line, end, &result);
     }
+    if (next) {
+      r.line_number++;
+      *stop = result == NOTATION_NO_MEMORY;
+    }
+    return next;
   };
   int result = read_lines(
       fd, [&r](char* line, size_t length) { return handle(r, line, length); },

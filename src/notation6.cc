@@ -1,6 +1,7 @@
 #include "notation6.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include "messages.h"
 #include "notation.h"
@@ -138,6 +139,19 @@ static int parse_notations(queue6& q, const char* rest, uint128 a,
   return insert(q, 128, a, state);
 }
 
+// The length of a "/N" at p with N of one to three digits, at most 128;
+// -1 for anything else. p is left after it.
+static inline int plain_length(const char*& p) {
+  unsigned len = unsigned(p[1] - '0');
+  if (*p != '/' || len > 9) return -1;
+  const char* d = p + 2;
+  for (int k = 0; k < 2 && is_digit(*d); k++, d++)
+    len = len * 10 + unsigned(*d - '0');
+  if (is_digit(*d) || len > 128) return -1;
+  p = d;
+  return int(len);
+}
+
 int read_line(queue6& q, const char* line) {
   const char* p = line;
   while (is_blank(*p)) p++;
@@ -148,17 +162,11 @@ int read_line(queue6& q, const char* line) {
   uint128 a;
   bool parsed = is_address6_char(*p) && parse_ipv6_run(p, &rest, &a);
   if (parsed && !(settings.trace_flags & TRACE_INPUT)) {
-    // The usual line, a bare address or one with a length of at most 128,
-    // queued as the notations would queue it.
+    // The usual line, queued as the notations would queue it.
     unsigned s = settings.opt_invert ? ST_NO : ST_YES;
     if (*rest == '\0') return insert(q, 128, a, s);
-    unsigned len = unsigned(rest[1] - '0');
-    if (*rest == '/' && len <= 9) {
-      const char* d = rest + 2;
-      for (int k = 0; k < 2 && is_digit(*d); k++, d++)
-        len = len * 10 + unsigned(*d - '0');
-      if (!is_digit(*d) && len <= 128) return insert(q, int(len), a, s);
-    }
+    int len = plain_length(rest);
+    if (len >= 0) return insert(q, len, a, s);
   }
   if (!parsed && !run_has_colon(p)) {
     if (is_digit(*p) || *p == '\0' || *p == '#') return NOTATION_NO_MATCH;
@@ -181,4 +189,35 @@ int read_line(queue6& q, const char* line) {
   if (!parsed && !parse_ipv6_run(p, &rest, &a)) return invalid(q, line);
   if (!ends_word(rest)) return invalid(q, line);
   return parse_notations(q, rest, a, state, line);
+}
+
+char* read_address6_text(queue6& q, char* line, const char* end, int* result) {
+  const char* rest;
+  uint128 a;
+  if (!is_address6_char(*line) || !parse_ipv6_run(line, &rest, &a))
+    return nullptr;
+  int len = 128;
+  char* nl = line + (rest - line);
+  if (*nl == '/') {
+    const char* after = nl;
+    len = plain_length(after);
+    if (len < 0) return nullptr;
+    // What follows the length is not read.
+    nl = static_cast<char*>(memchr(nl, '\n', size_t(end - nl)));
+    if (!nl) return nullptr;
+  } else if (*nl != '\n') {
+    // Anything after a bare address is for the notations.
+    if (nl[0] != '\r' || nl[1] != '\n') return nullptr;
+    nl++;
+  }
+  // A warning may quote the line.
+  *nl = '\0';
+  if (nl > line && nl[-1] == '\r') nl[-1] = '\0';
+  if (!next_line(q)) {
+    *result = NOTATION_NO_MEMORY;
+  } else {
+    unsigned state = settings.opt_invert ? ST_NO : ST_YES;
+    *result = insert(q, len, a, state);
+  }
+  return nl + 1;
 }
