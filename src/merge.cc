@@ -55,15 +55,15 @@ static void insertion_sort(queued_block<F>* a, size_t n, Less less) {
 }
 
 // A stable sort of the n blocks at a by `less`, whose top 64 bits agree
-// above bit shift + the digit's width, from the top digit down: sixteen
-// bits first, eight a level after. The result goes to tmp with
+// above bit shift + width, from the top digit down: `width` bits first,
+// eight a level after. The result goes to tmp with
 // `into_tmp`, else back to a. From the top down, a random list is in
 // buckets of a few blocks after one pass, each sorted where it is in the
 // cache, while the passes from the lowest digit up (four for IPv6) each
 // write all over the memory.
 template <typename F, typename Less>
 static void sort_from_top(queued_block<F>* a, queued_block<F>* tmp, size_t n,
-                          int shift, uint32_t* counts, Less less,
+                          int shift, int width, uint32_t* counts, Less less,
                           bool into_tmp) {
   typedef queued_block<F> block;
   if (n <= 32 || shift < 0) {
@@ -74,7 +74,7 @@ static void sort_from_top(queued_block<F>* a, queued_block<F>* tmp, size_t n,
     if (into_tmp) memcpy(tmp, a, n * sizeof(block));
     return;
   }
-  const uint32_t mask = shift == 48 ? 0xffff : 0xff;
+  const uint32_t mask = (uint32_t(1) << width) - 1;
   uint32_t* below = counts + mask + 2;
   auto digit = [shift, mask](const block& e) {
     return uint32_t(F::top64(block_of(e)) >> shift) & mask;
@@ -82,7 +82,7 @@ static void sort_from_top(queued_block<F>* a, queued_block<F>* tmp, size_t n,
   memset(counts, 0, (size_t(mask) + 2) * sizeof(uint32_t));
   for (size_t i = 0; i < n; i++) counts[digit(a[i]) + 1]++;
   if (counts[digit(a[0]) + 1] == n)  // one bucket: the next digit
-    return sort_from_top(a, tmp, n, shift - 8, below, less, into_tmp);
+    return sort_from_top(a, tmp, n, shift - 8, 8, below, less, into_tmp);
   for (uint32_t d = 0; d < mask; d++) counts[d + 1] += counts[d];
   // counts[d] is where bucket d starts, and after the copy where it ends.
   for (size_t i = 0; i < n; i++) tmp[counts[digit(a[i])]++] = a[i];
@@ -93,7 +93,7 @@ static void sort_from_top(queued_block<F>* a, queued_block<F>* tmp, size_t n,
   for (uint32_t d = 0; d <= mask && start < n; d++) {
     size_t end = counts[d];
     if (end - start > 1)
-      sort_from_top(sorted + start, other + start, end - start, shift - 8,
+      sort_from_top(sorted + start, other + start, end - start, shift - 8, 8,
                     below, less, false);
     start = end;
   }
@@ -134,7 +134,19 @@ template <typename F, typename Less>
 static void sort_by_blocks(block_queue<F>& q, Less less, bool with_prefix) {
   if constexpr (F::BITS > 64) {
     (void)with_prefix;
-    sort_from_top(q.batch, q.spare, q.used, 48, q.counts, less, true);
+    // The first digit starts at the highest bit the blocks do not all
+    // share: tables are mostly in 2000::/3, where the top sixteen bits
+    // would leave buckets too big for their few blocks.
+    uint64_t any = 0, all = ~uint64_t(0);
+    for (size_t i = 0; i < q.used; i++) {
+      uint64_t top = F::top64(block_of(q.batch[i]));
+      any |= top;
+      all &= top;
+    }
+    uint64_t varying = any & ~all;
+    int high = varying ? 63 - __builtin_clzll(varying) : 15;
+    sort_from_top(q.batch, q.spare, q.used, high < 15 ? 0 : high - 15, 16,
+                  q.counts, less, true);
     std::swap(q.batch, q.spare);
     std::swap(q.capacity, q.spare_capacity);
   } else {
