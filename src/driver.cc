@@ -136,19 +136,14 @@ static int run_family(int fd, const char* name,
   const bool plain_lines = !settings.opt_strict && !(trace & TRACE_INPUT);
   auto fast = [&r, plain_lines](char* line, const char* end,
                                 bool* stop) -> char* {
-    if (!plain_lines || r.line_number == 0) return nullptr;
-    int result;
+    if (!plain_lines || r.line_number == 0) return line;
+    unsigned long long count;
     char* next;
-    if constexpr (F::BITS == 32) {
-      if (unsigned(line[0] - '0') >= 10) return nullptr;
-      next = read_address_text(r.queue, line, end, &result);
-    } else {
-      next = read_address6_text(r.queue, line, end, &result);
-    }
-    if (next) {
-      r.line_number++;
-      *stop = result == NOTATION_NO_MEMORY;
-    }
+    if constexpr (F::BITS == 32)
+      next = read_address_lines(r.queue, line, end, &count, stop);
+    else
+      next = read_address6_lines(r.queue, line, end, &count, stop);
+    r.line_number += count;
     return next;
   };
   int result = read_lines(

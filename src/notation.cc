@@ -423,31 +423,38 @@ int read_address_line(queue4& q, const char* line) {
   return parse_each_notation(q, line, state, line);
 }
 
-char* read_address_text(queue4& q, char* line, const char* end, int* result) {
-  plain_shape s = {0, 0, 0};
-  const char* p = line;
-  int kind = parse_plain(p, &s);
-  if (kind == PLAIN_NONE) return nullptr;
-  char* nl = line + (p - line);
-  if (*nl != '\n') {
-    if (kind == PLAIN_ADDRESS) {
-      // Anything after a bare address is for the notations.
-      if (nl[0] != '\r' || nl[1] != '\n') return nullptr;
-      nl++;
-    } else {
-      // What follows a length or a range's end is not read.
-      nl = static_cast<char*>(memchr(nl, '\n', size_t(end - nl)));
-      if (!nl) return nullptr;
+char* read_address_lines(queue4& q, char* line, const char* end,
+                         unsigned long long* count, bool* stop) {
+  const unsigned state = settings.opt_invert ? ST_NO : ST_YES;
+  unsigned long long n = 0;
+  while (is_digit(*line)) {
+    plain_shape s = {0, 0, 0};
+    const char* p = line;
+    int kind = parse_plain(p, &s);
+    if (kind == PLAIN_NONE) break;
+    char* nl = line + (p - line);
+    if (*nl != '\n') {
+      if (kind == PLAIN_ADDRESS) {
+        // Anything after a bare address is for the notations.
+        if (nl[0] != '\r' || nl[1] != '\n') break;
+        nl++;
+      } else {
+        // What follows a length or a range's end is not read.
+        nl = static_cast<char*>(memchr(nl, '\n', size_t(end - nl)));
+        if (!nl) break;
+      }
     }
+    // A warning may quote the line.
+    *nl = '\0';
+    if (nl[-1] == '\r') nl[-1] = '\0';
+    n++;
+    if (!next_line(q) || queue_plain(q, kind, s, state, line) == NOTATION_NO_MEMORY) {
+      *stop = true;
+      line = nl + 1;
+      break;
+    }
+    line = nl + 1;
   }
-  // A warning may quote the line.
-  *nl = '\0';
-  if (nl > line && nl[-1] == '\r') nl[-1] = '\0';
-  if (!next_line(q)) {
-    *result = NOTATION_NO_MEMORY;
-  } else {
-    unsigned state = settings.opt_invert ? ST_NO : ST_YES;
-    *result = queue_plain(q, kind, s, state, line);
-  }
-  return nl + 1;
+  *count = n;
+  return line;
 }

@@ -57,13 +57,13 @@ int read_line(block_queue<ipv4>& q, const char* line);
 /// input trace.
 int read_address_line(block_queue<ipv4>& q, const char* line);
 
-/// Reads the line at `line` in a buffer whose text ends at `end` (where a
-/// byte that is no digit stands) when it is the usual line of a big list,
-/// an address, a prefix or a range in their plain shapes, and its newline
-/// lies before `end`: marks the next input line, queues the blocks, sets
-/// `result` to a NOTATION_* result and returns the start of the next line.
-/// nullptr, with nothing done, for any other line.
-char* read_address_text(block_queue<ipv4>& q, char* line, const char* end,
-                        int* result);
+/// Reads the lines from `line` on, in a buffer whose text ends at `end`
+/// with a NUL byte, for as long as each is the usual line of a big list, an
+/// address, a prefix or a range in their plain shapes, with its newline
+/// before `end`: marks each as the next input line and queues its blocks.
+/// Returns where it stopped, the first line left unread, and sets `count`
+/// to the lines read; sets `stop` (after the line) when one found no memory.
+char* read_address_lines(block_queue<ipv4>& q, char* line, const char* end,
+                         unsigned long long* count, bool* stop);
 
 #endif  // TENVIK_NOTATION_H_

@@ -191,33 +191,39 @@ int read_line(queue6& q, const char* line) {
   return parse_notations(q, rest, a, state, line);
 }
 
-char* read_address6_text(queue6& q, char* line, const char* end, int* result) {
-  const char* rest;
-  uint128 a;
-  if (!is_address6_char(*line) || !parse_ipv6_run(line, &rest, &a))
-    return nullptr;
-  int len = 128;
-  char* nl = line + (rest - line);
-  if (*nl == '/') {
-    const char* after = nl;
-    len = plain_length(after);
-    if (len < 0) return nullptr;
-    // What follows the length is not read.
-    nl = static_cast<char*>(memchr(nl, '\n', size_t(end - nl)));
-    if (!nl) return nullptr;
-  } else if (*nl != '\n') {
-    // Anything after a bare address is for the notations.
-    if (nl[0] != '\r' || nl[1] != '\n') return nullptr;
-    nl++;
+char* read_address6_lines(queue6& q, char* line, const char* end,
+                          unsigned long long* count, bool* stop) {
+  const unsigned state = settings.opt_invert ? ST_NO : ST_YES;
+  unsigned long long n = 0;
+  for (;;) {
+    const char* rest;
+    uint128 a;
+    if (!is_address6_char(*line) || !parse_ipv6_run(line, &rest, &a)) break;
+    int len = 128;
+    char* nl = line + (rest - line);
+    if (*nl == '/') {
+      const char* after = nl;
+      len = plain_length(after);
+      if (len < 0) break;
+      // What follows the length is not read.
+      nl = static_cast<char*>(memchr(nl, '\n', size_t(end - nl)));
+      if (!nl) break;
+    } else if (*nl != '\n') {
+      // Anything after a bare address is for the notations.
+      if (nl[0] != '\r' || nl[1] != '\n') break;
+      nl++;
+    }
+    // A warning may quote the line.
+    *nl = '\0';
+    if (nl[-1] == '\r') nl[-1] = '\0';
+    n++;
+    if (!next_line(q) || insert(q, len, a, state) == NOTATION_NO_MEMORY) {
+      *stop = true;
+      line = nl + 1;
+      break;
+    }
+    line = nl + 1;
   }
-  // A warning may quote the line.
-  *nl = '\0';
-  if (nl > line && nl[-1] == '\r') nl[-1] = '\0';
-  if (!next_line(q)) {
-    *result = NOTATION_NO_MEMORY;
-  } else {
-    unsigned state = settings.opt_invert ? ST_NO : ST_YES;
-    *result = insert(q, len, a, state);
-  }
-  return nl + 1;
+  *count = n;
+  return line;
 }

@@ -11,9 +11,9 @@
 /// NOTATION_* result.
 int read_line(block_queue<ipv6>& q, const char* line);
 
-/// The usual line of a big list, a bare address or one with a length, read
-/// where it lies in the buffer, as read_address_text does for IPv4.
-char* read_address6_text(block_queue<ipv6>& q, char* line, const char* end,
-                         int* result);
+/// read_address_lines for IPv6 lines: a bare address or one with a
+/// length of at most 128.
+char* read_address6_lines(block_queue<ipv6>& q, char* line, const char* end,
+                          unsigned long long* count, bool* stop);
 
 #endif  // TENVIK_NOTATION6_H_

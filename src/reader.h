@@ -15,10 +15,11 @@ enum { READ_OK, READ_FAILED, READ_NO_MEMORY, READ_STOPPED };
 /// "\r\n"); the handler may change the text in place.
 /// Returns READ_STOPPED as soon as the handler returns false, READ_FAILED
 /// on a read error, READ_NO_MEMORY when a line does not fit in memory.
-/// Before a line is looked at, read_fast(line, end, &stop) may take it
-/// whole from the buffer, whose text ends at `end` with a NUL byte: it
-/// returns the start of the next line, or nullptr to leave the line to
-/// handle_line; `stop` set ends the reading as a false handle_line does.
+/// Before a line is looked at, read_fast(line, end, &stop) may take it and
+/// the lines after it whole from the buffer, whose text ends at `end` with
+/// a NUL byte: it returns the start of the first line it left, which then
+/// goes to handle_line; `stop` set ends the reading as a false
+/// handle_line does.
 /// A template, so that the handler of a million lines is inlined.
 template <typename Handler, typename Fast>
 int read_lines(int fd, Handler handle_line, Fast read_fast) {
@@ -39,11 +40,7 @@ int read_lines(int fd, Handler handle_line, Fast read_fast) {
       // Finding a line's end is part of reading it there.
       buf[filled] = '\0';
       bool stop = false;
-      char* next;
-      while (start < filled && (next = read_fast(buf + start, buf + filled, &stop))) {
-        if (stop) break;
-        start = scanned = size_t(next - buf);
-      }
+      start = scanned = size_t(read_fast(buf + start, buf + filled, &stop) - buf);
       if (stop) {
         result = READ_STOPPED;
         break;
@@ -95,7 +92,7 @@ int read_lines(int fd, Handler handle_line, Fast read_fast) {
 template <typename Handler>
 int read_lines(int fd, Handler handle_line) {
   return read_lines(fd, handle_line,
-                    [](char*, const char*, bool*) -> char* { return nullptr; });
+                    [](char* line, const char*, bool*) { return line; });
 }
 
 #endif  // TENVIK_READER_H_
