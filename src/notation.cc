@@ -425,11 +425,24 @@ int read_address_line(queue4& q, const char* line) {
 
 char* read_address_lines(queue4& q, char* line, const char* end,
                          unsigned long long* count, bool* stop) {
-  const unsigned state = settings.opt_invert ? ST_NO : ST_YES;
+  const unsigned yes = settings.opt_invert ? ST_NO : ST_YES;
   unsigned long long n = 0;
-  while (is_digit(*line)) {
-    plain_shape s = {0, 0, 0};
+  for (;;) {
     const char* p = line;
+    unsigned state = yes;
+    if (!is_digit(*p)) {
+      // A modifier word, as read_line reads it: only its first character
+      // counts, and the notation starts at the first digit.
+      char c = *p;
+      unsigned folded = unsigned(c) | 0x20;
+      if (!(folded >= 'a' && folded <= 'z') && c != '+' && c != '-') break;
+      if (c != 'P' && c != 'p' && c != 'Y' && c != 'y' && c != '+')
+        state = opposite_state(yes);
+      do p++;
+      while (!is_digit(*p) && *p != '#' && *p != '\n' && *p != '\0');
+      if (!is_digit(*p)) break;
+    }
+    plain_shape s = {0, 0, 0};
     int kind = parse_plain(p, &s);
     if (kind == PLAIN_NONE) break;
     char* nl = line + (p - line);
