@@ -429,6 +429,7 @@ char* read_address_lines(queue4& q, char* line, const char* end,
   unsigned long long n = 0;
   for (;;) {
     const char* p = line;
+    const char* line_start = line;
     unsigned state = yes;
     if (!is_digit(*p)) {
       // A modifier word, as read_line reads it: only its first character
@@ -442,18 +443,19 @@ char* read_address_lines(queue4& q, char* line, const char* end,
       while (!is_digit(*p) && *p != '#' && *p != '\n' && *p != '\0');
       if (!is_digit(*p)) break;
     }
+    const char* text = p;
     plain_shape s = {0, 0, 0};
     int kind = parse_plain(p, &s);
-    if (kind == PLAIN_NONE) break;
-    char* nl = line + (p - line);
-    if (*nl != '\n') {
-      if (kind == PLAIN_ADDRESS) {
-        // Anything after a bare address is for the notations.
-        if (nl[0] != '\r' || nl[1] != '\n') break;
+    char* nl = kind == PLAIN_NONE ? nullptr : line + (p - line);
+    if (!nl || *nl != '\n') {
+      if (nl && kind == PLAIN_ADDRESS && nl[0] == '\r' && nl[1] == '\n') {
         nl++;
       } else {
-        // What follows a length or a range's end is not read.
-        nl = static_cast<char*>(memchr(nl, '\n', size_t(end - nl)));
+        // Anything after a bare address, and any other line, is for the
+        // notations; what follows a length or a range's end is not read.
+        if (kind == PLAIN_ADDRESS) kind = PLAIN_NONE;
+        char* from = nl ? nl : line + (text - line);
+        nl = static_cast<char*>(memchr(from, '\n', size_t(end - from)));
         if (!nl) break;
       }
     }
@@ -461,12 +463,18 @@ char* read_address_lines(queue4& q, char* line, const char* end,
     *nl = '\0';
     if (nl[-1] == '\r') nl[-1] = '\0';
     n++;
-    if (!next_line(q) || queue_plain(q, kind, s, state, line) == NOTATION_NO_MEMORY) {
+    line = nl + 1;
+    if (!next_line(q)) {
       *stop = true;
-      line = nl + 1;
       break;
     }
-    line = nl + 1;
+    int result = kind == PLAIN_NONE
+                     ? parse_each_notation(q, text, state, line_start)
+                     : queue_plain(q, kind, s, state, line_start);
+    if (result == NOTATION_NO_MEMORY) {
+      *stop = true;
+      break;
+    }
   }
   *count = n;
   return line;

@@ -199,30 +199,37 @@ char* read_address6_lines(queue6& q, char* line, const char* end,
     const char* rest;
     uint128 a;
     if (!is_address6_char(*line) || !parse_ipv6_run(line, &rest, &a)) break;
+    const char* start = line;
     int len = 128;
+    bool plain = true;
     char* nl = line + (rest - line);
-    if (*nl == '/') {
+    if (nl[0] == '\r' && nl[1] == '\n') {
+      nl++;
+    } else if (*nl != '\n') {
+      // What follows a length is not read; any other line is for the
+      // notations.
       const char* after = nl;
-      len = plain_length(after);
-      if (len < 0) break;
-      // What follows the length is not read.
+      len = *nl == '/' ? plain_length(after) : -1;
+      plain = len >= 0;
       nl = static_cast<char*>(memchr(nl, '\n', size_t(end - nl)));
       if (!nl) break;
-    } else if (*nl != '\n') {
-      // Anything after a bare address is for the notations.
-      if (nl[0] != '\r' || nl[1] != '\n') break;
-      nl++;
     }
     // A warning may quote the line.
     *nl = '\0';
     if (nl[-1] == '\r') nl[-1] = '\0';
     n++;
-    if (!next_line(q) || insert(q, len, a, state) == NOTATION_NO_MEMORY) {
+    line = nl + 1;
+    if (!next_line(q)) {
       *stop = true;
-      line = nl + 1;
       break;
     }
-    line = nl + 1;
+    int result = plain             ? insert(q, len, a, state)
+                 : ends_word(rest) ? parse_notations(q, rest, a, state, start)
+                                   : invalid(q, start);
+    if (result == NOTATION_NO_MEMORY) {
+      *stop = true;
+      break;
+    }
   }
   *count = n;
   return line;
