@@ -314,6 +314,68 @@ TEST(LongLines, TenMegabyteLines) {
   }
 }
 
+// A big list is read a buffer at a time, most lines where they lie in it;
+// a line cut by the buffer's end, and every shape, must read as it does
+// line by line (where a leading blank sends each one).
+TEST(LongLines, BigListReadsAsLineByLine) {
+  for (int family = 4; family <= 6; family += 2) {
+    std::string list, blanked;
+    uint32_t x = 12345;
+    char line[96];
+    while (list.size() < (size_t(5) << 19)) {
+      unsigned v[6];
+      for (unsigned& n : v) n = (x = x * 1103515245u + 12345u) >> 16 & 255;
+      unsigned a = v[0], b = v[1], c = v[2], d = v[3], n = v[4] % 33;
+      if (family == 4) {
+        switch (v[5] % 8) {
+          case 0: snprintf(line, sizeof line, "%u.%u.%u.0/%u", a, b, c, n); break;
+          case 1: snprintf(line, sizeof line, "deny %u.%u.%u.%u/%u", a, b, c, d, n); break;
+          case 2: snprintf(line, sizeof line, "%u.%u.%u.%u", a, b, c, d); break;
+          case 3: snprintf(line, sizeof line, "%u.%u.%u.%u - %u.%u.%u.255", a, b, c, d, a, b, c + d % 4); break;
+          case 4: snprintf(line, sizeof line, "permit %u.%u.%u.%u 255.255.0.0", a, b, c, d); break;
+          case 5: snprintf(line, sizeof line, "%u.%u.%u.%u/%u # note", a, b, c, d, n); break;
+          case 6: snprintf(line, sizeof line, "%u.%u.%u.%u/0%u", a, b, c, d, n); break;
+          default: snprintf(line, sizeof line, "- %u.%u.%u.%u", a, b, c, d); break;
+        }
+      } else {
+        n += 32 + d % 64;
+        switch (v[5] % 6) {
+          case 0: snprintf(line, sizeof line, "2001:db8:%x:%x::/%u", a, b, n); break;
+          case 1: snprintf(line, sizeof line, "deny 2001:db8:%x::%x:%x", a, b, c); break;
+          case 2: snprintf(line, sizeof line, "2001:db8:%x:%x::%x", a, b, c); break;
+          case 3: snprintf(line, sizeof line, "2001:db8::%x:0 - 2001:db8::%x:%x", a, a, b); break;
+          case 4: snprintf(line, sizeof line, "2001:db8:%x:%x::/%u x", a, b, n); break;
+          default: snprintf(line, sizeof line, "2001:DB8:%x::%x/%u\r", a, b, n); break;
+        }
+      }
+      const char* end = v[0] % 7 ? "\n" : "\r\n";
+      list += std::string(line) + end;
+      blanked += " " + std::string(line) + end;
+    }
+    std::vector<std::string> ipv6;
+    if (family == 6) ipv6.push_back("--ipv6");
+    for (const char* mode : {"-s", "-p"}) {
+      SCOPED_TRACE(std::string("IPv") + char('0' + family) + " " + mode);
+      std::vector<std::string> args = ipv6;
+      args.push_back("-s");
+      args.push_back(mode);
+      captured plain = run_child({args, list, true});
+      captured slow = run_child({args, blanked, true});
+      // The first line that differs, not megabytes of both.
+      size_t at = 0;
+      while (at < slow.out.size() && at < plain.out.size() &&
+             slow.out[at] == plain.out[at])
+        at++;
+      at = slow.out.rfind('\n', at) + 1;  // 0 when there is none
+      EXPECT_EQ(slow.out.substr(at, 200), plain.out.substr(at, 200));
+      EXPECT_EQ(slow.out.size(), plain.out.size());
+      EXPECT_EQ(slow.status, plain.status);
+      EXPECT_EQ(0, plain.status);
+      EXPECT_GT(count_lines(plain.out), 1000u);
+    }
+  }
+}
+
 TEST(LongLines, TenMegabyteLineInWarning) {
   std::string line = "deny 300.0.0.0/8 " + std::string(size_t(10) << 20, 'x');
   captured c = run_tenvik({}, line + "  # comment\r\npermit 1.2.3.4\n");
