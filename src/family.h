@@ -130,6 +130,8 @@ template <typename F, typename Visit>
 inline bool cover_range(typename F::addr first, typename F::addr last,
                         Visit visit) {
   typedef typename F::addr addr;
+  // A single address, as most stretches of a list of hosts are.
+  if (first == last) return visit(first, F::BITS);
   for (;;) {
     // The biggest aligned block that starts at first and ends by last: as
     // many bits as first has trailing zeros, no more than the span allows.
