@@ -109,12 +109,13 @@ static void order_prefixes(block_queue<F>& q) {
   auto by_prefix = [](const queued_block<F>& a, const queued_block<F>& b) {
     return a.prefix < b.prefix;
   };
+  typename F::addr before = q.used ? block_of(batch[0]) : 0;
   for (size_t i = 1; i < q.used; i++) {
-    if (batch[i].prefix >= batch[i - 1].prefix ||
-        block_of(batch[i]) != block_of(batch[i - 1]))
-      continue;
-    size_t start = i - 1, end = i + 1;
     typename F::addr block = block_of(batch[i]);
+    bool in_order = block != before || batch[i].prefix >= batch[i - 1].prefix;
+    before = block;
+    if (in_order) continue;
+    size_t start = i - 1, end = i + 1;
     while (start > 0 && block_of(batch[start - 1]) == block) start--;
     while (end < q.used && block_of(batch[end]) == block) end++;
     if (end - start <= 32)
