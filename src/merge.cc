@@ -16,10 +16,9 @@
 // Holding every block stops at this many entries; see queue.cc.
 const size_t SPREAD_LIMIT = size_t(1) << 27;
 
-// The radix sorts' counters: the passes from the lowest digit up take
-// 65536 each, all counted at once; one from the top down takes 65537 and
-// 257 for each level below.
-const size_t COUNT_SLOTS = 2 * 65536 > 65537 + 8 * 257 ? 2 * 65536 : 65537 + 8 * 257;
+// The radix sorts' counters: a pass from the lowest digit up takes 65536,
+// one from the top down 65537 and 257 for each level below.
+const size_t COUNT_SLOTS = 65537 + 8 * 257;
 
 // Room for a copy of the queue, for the radix sort.
 template <typename F>
@@ -127,8 +126,7 @@ static void order_prefixes(block_queue<F>& q) {
 }
 
 // Radix passes from the lowest digit up over the block address, sixteen
-// bits a pass, with the counts of every digit taken in one read and no pass
-// for a digit all the entries share; with `with_prefix`, then the prefix
+// bits a pass, and no pass for a digit all the entries share; with `with_prefix`, then the prefix
 // order of blocks with the same address. IPv6 goes from the top digit down
 // instead, sorting by `less` as a whole.
 template <typename F, typename Less>
@@ -152,19 +150,15 @@ static void sort_by_blocks(block_queue<F>& q, Less less, bool with_prefix) {
     std::swap(q.capacity, q.spare_capacity);
   } else {
     (void)less;
-    const int passes = F::BITS / 16;
-    static_assert(F::BITS / 16 * 65536 <= COUNT_SLOTS, "counters for every pass");
     const size_t buckets = 65536;
-    uint32_t* counts = q.counts;
-    memset(counts, 0, passes * buckets * sizeof(uint32_t));
+    uint32_t* c = q.counts;
     const size_t n = q.used;
-    for (size_t i = 0; i < n; i++) {
-      uint64_t k = uint64_t(block_of(q.batch[i]));
-      for (int p = 0; p < passes; p++)
-        counts[p * buckets + (k >> (16 * p) & 0xffff)]++;
-    }
-    for (int p = 0; p < passes; p++) {
-      uint32_t* c = counts + p * buckets;
+    for (int shift = 0; shift < F::BITS; shift += 16) {
+      auto digit = [shift](const queued_block<F>& e) {
+        return uint32_t(uint64_t(block_of(e)) >> shift) & 0xffff;
+      };
+      memset(c, 0, buckets * sizeof(uint32_t));
+      for (size_t i = 0; i < n; i++) c[digit(q.batch[i])]++;
       uint32_t sum = 0;
       bool one_bucket = false;
       for (size_t d = 0; d < buckets; d++) {
@@ -174,11 +168,9 @@ static void sort_by_blocks(block_queue<F>& q, Less less, bool with_prefix) {
         sum += here;
       }
       if (one_bucket) continue;
-      const int shift = 16 * p;
       const queued_block<F>* from = q.batch;
       queued_block<F>* to = q.spare;
-      for (size_t i = 0; i < n; i++)
-        to[c[uint64_t(block_of(from[i])) >> shift & 0xffff]++] = from[i];
+      for (size_t i = 0; i < n; i++) to[c[digit(from[i])]++] = from[i];
       std::swap(q.batch, q.spare);
       std::swap(q.capacity, q.spare_capacity);
     }
