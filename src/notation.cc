@@ -459,19 +459,12 @@ char* read_address_lines(queue4& q, char* line, const char* end,
         if (!nl) break;
       }
     }
-    // A warning may quote the line.
-    *nl = '\0';
-    if (nl[-1] == '\r') nl[-1] = '\0';
     n++;
     line = nl + 1;
-    if (!next_line(q)) {
-      *stop = true;
-      break;
-    }
-    int result = kind == PLAIN_NONE
-                     ? parse_each_notation(q, text, state, line_start)
-                     : queue_plain(q, kind, s, state, line_start);
-    if (result == NOTATION_NO_MEMORY) {
+    if (!take_line(q, nl) ||
+        (kind == PLAIN_NONE ? parse_each_notation(q, text, state, line_start)
+                            : queue_plain(q, kind, s, state, line_start)) ==
+            NOTATION_NO_MEMORY) {
       *stop = true;
       break;
     }

@@ -57,6 +57,16 @@ int read_line(block_queue<ipv4>& q, const char* line);
 /// input trace.
 int read_address_line(block_queue<ipv4>& q, const char* line);
 
+/// Ends the line whose newline is at nl, where it lies (a warning may
+/// quote it; a CRLF's carriage return goes too), and marks it as the next
+/// input line. False when that found no memory.
+template <typename F>
+inline bool take_line(block_queue<F>& q, char* nl) {
+  *nl = '\0';
+  if (nl[-1] == '\r') nl[-1] = '\0';
+  return next_line(q);
+}
+
 /// Reads the lines from `line` on, in a buffer whose text ends at `end`
 /// with a NUL byte, for as long as each is the usual line of a big list, an
 /// address, a prefix or a range in their plain shapes, with its newline

@@ -214,19 +214,12 @@ char* read_address6_lines(queue6& q, char* line, const char* end,
       nl = static_cast<char*>(memchr(nl, '\n', size_t(end - nl)));
       if (!nl) break;
     }
-    // A warning may quote the line.
-    *nl = '\0';
-    if (nl[-1] == '\r') nl[-1] = '\0';
     n++;
     line = nl + 1;
-    if (!next_line(q)) {
-      *stop = true;
-      break;
-    }
-    int result = plain             ? insert(q, len, a, state)
-                 : ends_word(rest) ? parse_notations(q, rest, a, state, start)
-                                   : invalid(q, start);
-    if (result == NOTATION_NO_MEMORY) {
+    if (!take_line(q, nl) ||
+        (plain             ? insert(q, len, a, state)
+         : ends_word(rest) ? parse_notations(q, rest, a, state, start)
+                           : invalid(q, start)) == NOTATION_NO_MEMORY) {
       *stop = true;
       break;
     }

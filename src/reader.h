@@ -89,10 +89,4 @@ int read_lines(int fd, Handler handle_line, Fast read_fast) {
   return result;
 }
 
-template <typename Handler>
-int read_lines(int fd, Handler handle_line) {
-  return read_lines(fd, handle_line,
-                    [](char* line, const char*, bool*) { return line; });
-}
-
 #endif  // TENVIK_READER_H_
