@@ -16,8 +16,8 @@
 // Holding every block stops at this many entries; see queue.cc.
 const size_t SPREAD_LIMIT = size_t(1) << 27;
 
-// The radix sorts' counters: a pass from the lowest digit up takes 65536,
-// one from the top down 65537 and 257 for each level below.
+// The radix sorts' counters: IPv4's passes from the lowest digit up take
+// 3 x 2048, IPv6's from the top down 65537 and 257 for each level below.
 const size_t COUNT_SLOTS = 65537 + 8 * 257;
 
 // Room for a copy of the queue, for the radix sort.
@@ -125,8 +125,8 @@ static void order_prefixes(block_queue<F>& q) {
   }
 }
 
-// Radix passes from the lowest digit up over the block address, sixteen
-// bits a pass, and no pass for a digit all the entries share; with `with_prefix`, then the prefix
+// Radix passes from the lowest digit up over the block address, and no
+// pass for a digit all the entries share; with `with_prefix`, then the prefix
 // order of blocks with the same address. IPv6 goes from the top digit down
 // instead, sorting by `less` as a whole.
 template <typename F, typename Less>
@@ -150,27 +150,38 @@ static void sort_by_blocks(block_queue<F>& q, Less less, bool with_prefix) {
     std::swap(q.capacity, q.spare_capacity);
   } else {
     (void)less;
-    const size_t buckets = 65536;
+    // Eleven bits a digit: a pass then writes to 2048 places at a time,
+    // whose cache lines stay in the core's cache, where sixteen bits would
+    // miss it on nearly every write. All three digits are counted in one
+    // read.
+    const int WIDTH = 11, DIGITS = (F::BITS + WIDTH - 1) / WIDTH;
+    const uint32_t buckets = uint32_t(1) << WIDTH;
     uint32_t* c = q.counts;
     const size_t n = q.used;
-    for (int shift = 0; shift < F::BITS; shift += 16) {
-      auto digit = [shift](const queued_block<F>& e) {
-        return uint32_t(uint64_t(block_of(e)) >> shift) & 0xffff;
+    memset(c, 0, DIGITS * buckets * sizeof(uint32_t));
+    for (size_t i = 0; i < n; i++) {
+      uint32_t a = uint32_t(block_of(q.batch[i]));
+      for (int k = 0; k < DIGITS; k++)
+        c[k * buckets + ((a >> (k * WIDTH)) & (buckets - 1))]++;
+    }
+    for (int k = 0; k < DIGITS; k++) {
+      uint32_t* ck = c + k * buckets;
+      const int shift = k * WIDTH;
+      auto digit = [shift, buckets](const queued_block<F>& e) {
+        return (uint32_t(block_of(e)) >> shift) & (buckets - 1);
       };
-      memset(c, 0, buckets * sizeof(uint32_t));
-      for (size_t i = 0; i < n; i++) c[digit(q.batch[i])]++;
       uint32_t sum = 0;
       bool one_bucket = false;
-      for (size_t d = 0; d < buckets; d++) {
-        uint32_t here = c[d];
+      for (uint32_t d = 0; d < buckets; d++) {
+        uint32_t here = ck[d];
         one_bucket |= here == n;
-        c[d] = sum;
+        ck[d] = sum;
         sum += here;
       }
       if (one_bucket) continue;
       const queued_block<F>* from = q.batch;
       queued_block<F>* to = q.spare;
-      for (size_t i = 0; i < n; i++) to[c[digit(from[i])]++] = from[i];
+      for (size_t i = 0; i < n; i++) to[ck[digit(from[i])]++] = from[i];
       std::swap(q.batch, q.spare);
       std::swap(q.capacity, q.spare_capacity);
     }
