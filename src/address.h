@@ -62,6 +62,12 @@ inline int format_dotted(uint32_t a, char* dest) {
 const char* dotted(uint32_t a);
 
 /// Classful block size of a bare address: 8, 16, 24 or 32.
-int auto_prefix(uint32_t a);
+inline int auto_prefix(uint32_t a) {
+  if (a < 0x80000000u && (a & 0x00ffffffu) == 0) return 8;
+  if (a < 0xc0000000u && (a & 0x0000ffffu) == 0) return 16;
+  if ((a & 0xffu) != 0) return 32;
+  if (a >= 0xe0000000u) return 32;
+  return 24;
+}
 
 #endif  // TENVIK_ADDRESS_H_

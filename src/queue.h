@@ -141,14 +141,15 @@ template <typename F>
 inline void note_order(block_queue<F>& q, const queued_block<F>& e) {
   typename F::addr block = block_of(e);
   if (q.used > 0) {
-    if (q.last_prefix != e.prefix) q.mixed_prefixes = true;
-    if (block < q.last_block ||
-        (block == q.last_block && e.prefix <= q.last_prefix)) {
-      q.distinct = false;
-      if (block != q.last_block || e.prefix != q.last_prefix) q.sorted = false;
-    } else if (q.last_is_run && block <= q.last_run_last) {
-      q.distinct = false;
-    }
+    // Bitwise, not short-circuit: on a list in random order each of these
+    // goes either way by chance, and a mispredicted branch a line costs
+    // more than the few comparisons.
+    bool before = block < q.last_block, same = block == q.last_block;
+    bool same_prefix = e.prefix == q.last_prefix;
+    q.mixed_prefixes |= !same_prefix;
+    q.sorted &= !(before | (same & (e.prefix < q.last_prefix)));
+    q.distinct &= !(before | (same & !(e.prefix > q.last_prefix)) |
+                    (q.last_is_run & (block <= q.last_run_last)));
   }
   q.last_block = block;
   q.last_prefix = e.prefix;
@@ -196,9 +197,9 @@ inline bool next_line(block_queue<F>& q) {
   return true;
 }
 
-/// Stable sort of the queue on the block address, and with `by_prefix` on
-/// the prefix length after it. Returns false, leaving the queue as it was,
-/// without memory for it.
+/// Sorts the queue on the block address, and with `by_prefix` on the
+/// prefix length after it; entries for the same block stay in input order.
+/// Returns false, leaving the queue as it was, without memory for it.
 template <typename F>
 bool sort_batch(block_queue<F>& q, bool by_prefix);
 
