@@ -140,7 +140,18 @@ bool add_blocks(block_queue<F>& q, int n, typename F::addr a, uint64_t count,
 template <typename F>
 inline void note_order(block_queue<F>& q, const queued_block<F>& e) {
   typename F::addr block = block_of(e);
-  if (q.used > 0) {
+  if (q.used == 0) {
+  } else if constexpr (F::BITS > 64) {
+    // Two 128-bit comparisons cost more than a branch that goes wrong.
+    if (q.last_prefix != e.prefix) q.mixed_prefixes = true;
+    if (block < q.last_block ||
+        (block == q.last_block && e.prefix <= q.last_prefix)) {
+      q.distinct = false;
+      if (block != q.last_block || e.prefix != q.last_prefix) q.sorted = false;
+    } else if (q.last_is_run && block <= q.last_run_last) {
+      q.distinct = false;
+    }
+  } else {
     // Bitwise, not short-circuit: on a list in random order each of these
     // goes either way by chance, and a mispredicted branch a line costs
     // more than the few comparisons.
