@@ -51,7 +51,7 @@ void set_batching(block_queue<F>& q, int mode) {
   }
   start_batch(q);
   update_room(q);
-  q.log->count = q.log->text_used = 0;
+  q.log->count = q.log->text_used = q.log->written = 0;
 }
 
 template <typename F>
@@ -60,19 +60,33 @@ bool flush_blocks(block_queue<F>& q) {
   // Without memory to sort, the blocks go in in input order: slower only.
   // So do runs, which may share blocks with others: a run's blocks would
   // all go in where its first one sorts.
-  if (!q.sorted && !q.has_runs) sort_batch(q, false);
+  bool by_block = !q.sorted && !q.has_runs && sort_batch(q, false);
   bool ok = true;
   warning_log& log = *q.log;
+  // In input order the warnings need not wait for the whole batch: each
+  // line's held ones go out before its blocks go in, and the insertions'
+  // at once. Ranges that overwrite each other can write billions.
+  bool streaming = log.holding && !by_block;
+  if (streaming) {
+    sort_held(log);
+    log.holding = false;
+    log.streaming = true;
+  }
   log.inserting = true;
   for (size_t i = 0; ok && i < q.used; i++) {
     const queued_block<F>& e = q.batch[i];
     log.inserting_line = e.line;
+    if (streaming) write_held_through(log, e.line);
     addr size = e.prefix ? addr(1) << (F::BITS - e.prefix) : 0;
     addr a = e.addr;
     for (uint32_t k = 0; ok && k < e.count; k++, a += size)
       ok = insert_prefix(*q.tree, int(e.prefix), a, e.state);
   }
   log.inserting = false;
+  if (streaming) {
+    log.streaming = false;
+    log.holding = true;
+  }
   write_held(log);
   start_batch(
       q);  // a line whose blocks go on into the next batch comes first there

@@ -149,6 +149,36 @@ TEST(Batch, RangeLongerThanABatchKeepsItsWarningsInOrder) {
   EXPECT_EQ(direct.out, batched.out);
 }
 
+// Held blocks that go into the tree in input order, as when they cannot be
+// merged, write each line's warnings as they go: ranges that overwrite
+// each other's blocks would otherwise hold one warning a block, billions
+// on a big list.
+TEST(Batch, InputOrderBatchHoldsNoOverwrites) {
+  std::vector<std::string> lines = {
+      "permit 10.0.0.1 - 10.0.255.254", "permit 300.1.1.1/8",
+      "deny 10.0.0.1 - 10.0.255.254", "permit 10.0.7.7",
+      "permit 1.2.3.4 255.0.255.0"};
+  run_text direct = run_lines(lines, BATCH_OFF, 0);
+  captured_streams streams;
+  check_format();
+  size_t held_room;
+  {
+    tenvik_run<ipv4> r;
+    set_batching(r.queue, BATCH_ALL);
+    for (const std::string& l : lines) {
+      std::string copy = l;
+      ASSERT_TRUE(handle_line(r, &copy[0]));
+    }
+    ASSERT_TRUE(flush_blocks(r.queue));
+    held_room = r.log.capacity;
+    set_batching(r.queue, BATCH_OFF);
+  }
+  std::string err = streams.err();
+  EXPECT_EQ(65534u + 3, size_t(std::count(err.begin(), err.end(), '\n')));
+  EXPECT_EQ(direct.err, err);
+  EXPECT_GT(1000u, held_room);
+}
+
 TEST(Batch, SilentRunWritesNoWarnings) {
   std::mt19937 rng(7);
   std::vector<std::string> lines = warning_heavy_lines(rng, 200);

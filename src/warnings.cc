@@ -31,6 +31,7 @@ void release_log(warning_log& log) {
   log.items = nullptr;
   log.text = nullptr;
   log.count = log.capacity = log.text_used = log.text_capacity = 0;
+  log.written = 0;
 }
 
 static bool hold_item(warning_log& log, const held_warning& h) {
@@ -101,7 +102,7 @@ void warn(warning_log& log, const char* format, ...) {
   if (settings.opt_silent) return;
   va_list args;
   va_start(args, format);
-  if (!log.holding) {
+  if (!log.holding && !log.streaming) {
     vfprintf(log.out->stream, format, args);
     va_end(args);
     return;
@@ -111,19 +112,25 @@ void warn(warning_log& log, const char* format, ...) {
   va_copy(again, args);
   int length = vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  bool held_back = false;
+  bool done = false;
   if (length >= 0 && size_t(length) < sizeof text) {
-    held_back = hold(log, text, size_t(length));
-  } else if (length >= 0) {
+    if (log.holding) {
+      done = hold(log, text, size_t(length));
+    } else {
+      put_text(*log.out, text, size_t(length));
+      done = true;
+    }
+  } else if (length >= 0 && log.holding) {
     // A warning that quotes a long line.
     if (char* big = static_cast<char*>(malloc(size_t(length) + 1))) {
       vsnprintf(big, size_t(length) + 1, format, again);
-      held_back = hold(log, big, size_t(length));
+      done = hold(log, big, size_t(length));
       free(big);
     }
   }
-  if (!held_back) {
+  if (!done) {
     // No memory to hold it: better out of order than lost.
+    if (log.streaming) flush_text(*log.out);
     vfprintf(log.out->stream, format, again);
   }
   va_end(again);
@@ -142,22 +149,35 @@ void warn_quoting(warning_log& log, const char* format, const char* line) {
   free(text);
 }
 
-void write_held(warning_log& log) {
-  // A range's insertions run in ascending order either way, so within a
-  // line and kind the order written is kept.
-  std::stable_sort(log.items, log.items + log.count,
+// By line, and within a line its reading before its insertion. A range's
+// insertions run in ascending order either way, so within a line and kind
+// the order written is kept.
+static void sort_from(warning_log& log, size_t first) {
+  std::stable_sort(log.items + first, log.items + log.count,
                    [](const held_warning& a, const held_warning& b) {
                      return a.line != b.line
                                 ? a.line < b.line
                                 : a.from_insertion < b.from_insertion;
                    });
-  for (size_t i = 0; i < log.count; i++) {
-    const held_warning& h = log.items[i];
-    if (h.blocks)
-      write_overwrites(log, h);
-    else
-      put_text(*log.out, log.text + h.offset, h.length);
-  }
+}
+
+static void write_item(warning_log& log, const held_warning& h) {
+  if (h.blocks)
+    write_overwrites(log, h);
+  else
+    put_text(*log.out, log.text + h.offset, h.length);
+}
+
+void sort_held(warning_log& log) { sort_from(log, log.written); }
+
+void write_held_through(warning_log& log, uint32_t line) {
+  while (log.written < log.count && log.items[log.written].line <= line)
+    write_item(log, log.items[log.written++]);
+}
+
+void write_held(warning_log& log) {
+  sort_from(log, log.written);
+  for (size_t i = log.written; i < log.count; i++) write_item(log, log.items[i]);
   flush_text(*log.out);
-  log.count = log.text_used = 0;
+  log.count = log.text_used = log.written = 0;
 }

@@ -20,11 +20,14 @@ struct warning_log {
   int (*format_addr)(uint128 a, char* dest) = nullptr;
   int bits = 32;  // of the run's family's addresses
   bool holding = false;
+  // Not holding, warnings go through `out`, after the held ones written.
+  bool streaming = false;
   uint32_t line = 0;       // the line being read, counted from the batch start
   bool inserting = false;  // a batch's blocks are going into the tree
   uint32_t inserting_line = 0;  // the line whose block goes in
   held_warning* items = nullptr;
   size_t count = 0, capacity = 0;
+  size_t written = 0;  // held warnings written by write_held_through
   char* text = nullptr;
   size_t text_used = 0, text_capacity = 0;
 };
@@ -57,7 +60,15 @@ void warn_quoting(warning_log& log, const char* format, const char* line);
 void warn_overwrites(warning_log& log, uint32_t line, uint128 first, int prefix,
                      unsigned old, unsigned now, uint32_t blocks);
 
-/// Writes every held warning in input order and empties the log.
+/// Puts the held warnings in input order, for write_held_through.
+void sort_held(warning_log& log);
+
+/// Writes the held warnings, in the order sort_held put them, of the lines
+/// up to `line` that are not written yet.
+void write_held_through(warning_log& log, uint32_t line);
+
+/// Writes every held warning not yet written in input order and empties
+/// the log.
 void write_held(warning_log& log);
 
 #endif  // TENVIK_WARNINGS_H_
