@@ -167,7 +167,7 @@ static void sort_by_blocks(block_queue<F>& q, Less less, bool with_prefix) {
     for (int k = 0; k < DIGITS; k++) {
       uint32_t* ck = c + k * buckets;
       const int shift = k * WIDTH;
-      auto digit = [shift, buckets](const queued_block<F>& e) {
+      auto digit = [shift](const queued_block<F>& e) {
         return (uint32_t(block_of(e)) >> shift) & (buckets - 1);
       };
       uint32_t sum = 0;
