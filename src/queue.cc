@@ -76,7 +76,7 @@ bool flush_blocks(block_queue<F>& q) {
   for (size_t i = 0; ok && i < q.used; i++) {
     const queued_block<F>& e = q.batch[i];
     log.inserting_line = e.line;
-    if (streaming) write_held_through(log, e.line);
+    if (streaming && log.written < log.count) write_held_through(log, e.line);
     addr size = e.prefix ? addr(1) << (F::BITS - e.prefix) : 0;
     addr a = e.addr;
     for (uint32_t k = 0; ok && k < e.count; k++, a += size)

@@ -284,14 +284,15 @@ TYPED_TEST(BigQueue, SortsAsAStableSort) {
     tenvik_run<F> r;
     set_batching(r.queue, BATCH_ALL);
     std::mt19937_64 rng(7);
-    const addr regions[] = {addr(0x0a000000) << (F::BITS - 32), 0, ~addr(0)
-                            << (F::BITS / 2), addr(rng()) << (F::BITS / 2)};
+    const addr regions[] = {addr(0x0a000000) << (F::BITS - 32), 0,
+                            ~addr(0) << (F::BITS / 2),
+                            addr(rng()) << (F::BITS / 2)};
     for (int k = 0; k < 20000; k++) {
-      addr a = regions[rng() % 4] |
-               (addr(rng() % 4096) << (rng() % (F::BITS - 8)));
+      addr a =
+          regions[rng() % 4] | (addr(rng() % 4096) << (rng() % (F::BITS - 8)));
       if (rng() % 3 == 0) a |= addr(rng());
-      ASSERT_TRUE(add_block(r.queue, int(rng() % (F::BITS + 1)), a,
-                            ST_NO + rng() % 2));
+      ASSERT_TRUE(
+          add_block(r.queue, int(rng() % (F::BITS + 1)), a, ST_NO + rng() % 2));
       next_line(r.queue);
     }
     std::vector<queued_block<F>> expected(r.queue.batch,

@@ -177,7 +177,8 @@ void write_held_through(warning_log& log, uint32_t line) {
 
 void write_held(warning_log& log) {
   sort_from(log, log.written);
-  for (size_t i = log.written; i < log.count; i++) write_item(log, log.items[i]);
+  for (size_t i = log.written; i < log.count; i++)
+    write_item(log, log.items[i]);
   flush_text(*log.out);
   log.count = log.text_used = log.written = 0;
 }
