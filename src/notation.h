@@ -68,9 +68,9 @@ inline bool take_line(block_queue<F>& q, char* nl) {
 }
 
 /// Reads the lines from `line` on, in a buffer whose text ends at `end`
-/// with a NUL byte, for as long as each is the usual line of a big list, an
-/// address, a prefix or a range in their plain shapes, with its newline
-/// before `end`: marks each as the next input line and queues its blocks.
+/// with a NUL byte and READ_SLACK more zero bytes (see reader.h), for as
+/// long as each is the usual line of a big list, an address, a prefix or a
+/// range in their plain shapes, with its newline before `end`: marks each as the next input line and queues its blocks.
 /// Returns where it stopped, the first line left unread, and sets `count`
 /// to the lines read; sets `stop` (after the line) when one found no memory.
 char* read_address_lines(block_queue<ipv4>& q, char* line, const char* end,

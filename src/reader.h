@@ -9,6 +9,10 @@
 
 enum { READ_OK, READ_FAILED, READ_NO_MEMORY, READ_STOPPED };
 
+/// Bytes past the end of the text that read_fast may read, all zero: room
+/// to load a line's first sixteen bytes at once, wherever it ends.
+const size_t READ_SLACK = 16;
+
 /// Reads fd to its end and hands each line, whatever its length, to
 /// handle_line(line, length) as a NUL-terminated text of `length` bytes (a
 /// NUL byte inside ends it early) without its line ending ("\n" or
@@ -17,10 +21,10 @@ enum { READ_OK, READ_FAILED, READ_NO_MEMORY, READ_STOPPED };
 /// on a read error, READ_NO_MEMORY when a line does not fit in memory.
 /// Before a line is looked at, read_fast(line, end, &stop) may take it and
 /// the lines after it whole from the buffer, whose text ends at `end` with
-/// a NUL byte: it returns the start of the first line it left, which then
-/// goes to handle_line; `stop` set ends the reading as a false
-/// handle_line does.
-/// A template, so that the handler of a million lines is inlined.
+/// a NUL byte and READ_SLACK zero bytes: it returns the start of the first line
+/// it left, which then goes to handle_line; `stop` set ends the reading as a
+/// false handle_line does. A template, so that the handler of a million lines
+/// is inlined.
 template <typename Handler, typename Fast>
 int read_lines(int fd, Handler handle_line, Fast read_fast) {
   auto end_line = [&handle_line](char* line, char* end) {
@@ -30,15 +34,15 @@ int read_lines(int fd, Handler handle_line, Fast read_fast) {
   };
   size_t capacity = size_t(1) << 20;
   // One byte more than the capacity, for the terminator of a last line
-  // without a newline.
-  char* buf = static_cast<char*>(malloc(capacity + 1));
+  // without a newline, and the slack.
+  char* buf = static_cast<char*>(malloc(capacity + 1 + READ_SLACK));
   if (!buf) return READ_NO_MEMORY;
   size_t start = 0, scanned = 0, filled = 0;
   int result = READ_OK;
   for (;;) {
     if (scanned == start && start < filled) {
       // Finding a line's end is part of reading it there.
-      buf[filled] = '\0';
+      memset(buf + filled, 0, 1 + READ_SLACK);
       bool stop = false;
       start = scanned = size_t(read_fast(buf + start, buf + filled, &stop) - buf);
       if (stop) {
@@ -65,7 +69,8 @@ int read_lines(int fd, Handler handle_line, Fast read_fast) {
       start = 0;
     }
     if (filled == capacity) {
-      char* bigger = static_cast<char*>(realloc(buf, 2 * capacity + 1));
+      char* bigger =
+          static_cast<char*>(realloc(buf, 2 * capacity + 1 + READ_SLACK));
       if (!bigger) {
         result = READ_NO_MEMORY;
         break;

@@ -327,7 +327,7 @@ TEST(LongLines, BigListReadsAsLineByLine) {
       for (unsigned& n : v) n = (x = x * 1103515245u + 12345u) >> 16 & 255;
       unsigned a = v[0], b = v[1], c = v[2], d = v[3], n = v[4] % 33;
       if (family == 4) {
-        switch (v[5] % 8) {
+        switch (v[5] % 11) {
           case 0: snprintf(line, sizeof line, "%u.%u.%u.0/%u", a, b, c, n); break;
           case 1: snprintf(line, sizeof line, "deny %u.%u.%u.%u/%u", a, b, c, d, n); break;
           case 2: snprintf(line, sizeof line, "%u.%u.%u.%u", a, b, c, d); break;
@@ -335,6 +335,11 @@ TEST(LongLines, BigListReadsAsLineByLine) {
           case 4: snprintf(line, sizeof line, "permit %u.%u.%u.%u 255.255.0.0", a, b, c, d); break;
           case 5: snprintf(line, sizeof line, "%u.%u.%u.%u/%u # note", a, b, c, d, n); break;
           case 6: snprintf(line, sizeof line, "%u.%u.%u.%u/0%u", a, b, c, d, n); break;
+          // Numbers the usual shapes do not take: too big, too many digits
+          // or too few of them.
+          case 7: snprintf(line, sizeof line, "%u.0%u.%u.%u", a, b, c + 200, d); break;
+          case 8: snprintf(line, sizeof line, "%u.%u.%u.%u%u/%u", a, b, c, d, a, n); break;
+          case 9: snprintf(line, sizeof line, "%u.%u.%u/%u", a, b, c, n); break;
           default: snprintf(line, sizeof line, "- %u.%u.%u.%u", a, b, c, d); break;
         }
       } else {
