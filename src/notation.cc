@@ -329,41 +329,52 @@ static inline const char* plain_address(const char* p, uint32_t* a) {
 // the numbers are, and each number is read without a branch on how many
 // digits it has. On a list of random addresses those branches go wrong
 // about once a number.
-static inline unsigned wide_octet(const char* q, unsigned digits) {
-  // Each digit's weight for numbers of 1, 2 and 3 digits: multiplied, not
-  // chosen, as the compiler would turn a choice back into branches. The
-  // characters after a short number weigh nothing.
-  static const uint8_t WEIGHTS[4][3] = {
-      {0, 0, 0}, {1, 0, 0}, {10, 1, 0}, {100, 10, 1}};
-  const uint8_t* w = WEIGHTS[digits];
-  return (unsigned(uint8_t(q[0])) - '0') * w[0] +
-         (unsigned(uint8_t(q[1])) - '0') * w[1] +
-         (unsigned(uint8_t(q[2])) - '0') * w[2];
+//
+// A number of 1 to 3 digits at q, its digits moved to the top of a word,
+// the last one highest: the multiplication gathers 100, 10 and 1 times
+// them in the top byte, exact up to 255. Reversed, the word compares as
+// the digits do, which tells a number past 255. The digits take no borrow
+// from the characters after them, which are shifted out.
+static inline uint32_t wide_octet(const char* q, unsigned digits,
+                                  uint32_t* over) {
+  uint32_t w;
+  memcpy(&w, q, sizeof w);
+  uint32_t t = (w - 0x30303030u) << (8 * (4 - digits));
+  *over |= __builtin_bswap32(t) > 0x020505u;
+  return uint32_t((uint64_t(t) * 0x640a01u) >> 24) & 0xff;
 }
 
 static inline const char* wide_address(const char* p, uint32_t* a) {
   __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   __m128i d = _mm_sub_epi8(x, _mm_set1_epi8('0'));
   __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d);
-  unsigned other = (~unsigned(_mm_movemask_epi8(digit)) & 0xffff) | 0x10000;
+  unsigned other = ~unsigned(_mm_movemask_epi8(digit)) | 0xffff0000u;
   unsigned dots =
       unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('.'))));
-  unsigned s1 = unsigned(__builtin_ctz(other));
-  other &= other - 1;
-  unsigned s2 = unsigned(__builtin_ctz(other));
-  other &= other - 1;
-  unsigned s3 = unsigned(__builtin_ctz(other));
-  other &= other - 1;
-  unsigned s4 = unsigned(__builtin_ctz(other));
-  // Past the sixteen bytes the fourth number would have four digits.
-  unsigned l1 = s1, l2 = s2 - s1 - 1, l3 = s3 - s2 - 1, l4 = s4 - s3 - 1;
-  unsigned separators = (1u << s1) | (1u << s2) | (1u << s3);
-  bool shaped = (dots & separators) == separators && l1 - 1 < 3 && l2 - 1 < 3 &&
-                l3 - 1 < 3 && l4 - 1 < 3;
+  unsigned rest = other;
+  unsigned s1 = unsigned(__builtin_ctz(rest));
+  rest &= rest - 1;
+  unsigned s2 = unsigned(__builtin_ctz(rest));
+  rest &= rest - 1;
+  unsigned s3 = unsigned(__builtin_ctz(rest));
+  rest &= rest - 1;
+  unsigned s4 = unsigned(__builtin_ctz(rest));
+  // The first three of them dots, no number empty (none of them first, no
+  // two side by side), no four digits in a row before the fourth; past the
+  // sixteen bytes the fourth number would have four digits.
+  unsigned four = other ^ (rest & (rest - 1));
+  unsigned digits = ~other & ((rest ^ (rest - 1)) >> 1);
+  unsigned pairs = digits & digits >> 1;
+  bool shaped = ((other ^ rest) & ~dots) == 0 &&
+                (four & (four << 1 | 1)) == 0 && (pairs & pairs >> 2) == 0;
   if (!shaped) return nullptr;
-  unsigned o1 = wide_octet(p, l1), o2 = wide_octet(p + s1 + 1, l2);
-  unsigned o3 = wide_octet(p + s2 + 1, l3), o4 = wide_octet(p + s3 + 1, l4);
-  if ((o1 | o2 | o3 | o4) > 255) return nullptr;
+  unsigned l1 = s1, l2 = s2 - s1 - 1, l3 = s3 - s2 - 1, l4 = s4 - s3 - 1;
+  uint32_t over = 0;
+  uint32_t o1 = wide_octet(p, l1, &over);
+  uint32_t o2 = wide_octet(p + s1 + 1, l2, &over);
+  uint32_t o3 = wide_octet(p + s2 + 1, l3, &over);
+  uint32_t o4 = wide_octet(p + s3 + 1, l4, &over);
+  if (over) return nullptr;
   *a = o1 << 24 | o2 << 16 | o3 << 8 | o4;
   return p + s4;
 }
@@ -502,7 +513,9 @@ char* read_address_lines(queue4& q, char* line, const char* end,
     }
     const char* text = p;
     plain_shape s = {0, 0, 0};
-    int kind = parse_plain<true>(p, &s);
+    // In a list in order the numbers' lengths repeat from line to line,
+    // and the branches of the plain reading guess them right.
+    int kind = q.sorted ? parse_plain(p, &s) : parse_plain<true>(p, &s);
     char* nl = kind == PLAIN_NONE ? nullptr : line + (p - line);
     if (!nl || *nl != '\n') {
       if (nl && kind == PLAIN_ADDRESS && nl[0] == '\r' && nl[1] == '\n') {
