@@ -53,23 +53,62 @@ static void insertion_sort(queued_block<F>* a, size_t n, Less less) {
   }
 }
 
+// Sorts n <= 32 blocks at a by `less`, stably, into `to` (which may be a),
+// where their top 64 bits agree from bit `shift` up. IPv6 ranks them by
+// the 32 bits below that when those tell them all apart: counting which
+// are smaller costs no branch, where each insertion's end is a guess that
+// goes wrong about once a block on a random list. Blocks the bits do not
+// tell apart (the same block twice, say) are sorted by insertion.
+template <typename F, typename Less>
+static void sort_small(queued_block<F>* a, queued_block<F>* to, size_t n,
+                       int shift, Less less) {
+  if constexpr (F::BITS > 64) {
+    if (shift >= 0 && n >= 2) {
+      uint32_t key[32];
+      for (size_t i = 0; i < n; i++) {
+        uint64_t top = F::top64(block_of(a[i]));
+        key[i] =
+            uint32_t(shift >= 32 ? top >> (shift - 32) : top << (32 - shift));
+      }
+      unsigned rank[32];
+      uint32_t ranks = 0;
+      for (size_t i = 0; i < n; i++) {
+        unsigned r = 0;
+        for (size_t j = 0; j < n; j++) r += key[j] < key[i];
+        rank[i] = r;
+        ranks |= uint32_t(1) << r;
+      }
+      // Equal keys share a rank and leave another unused.
+      if (ranks == uint32_t(~uint64_t(0) >> (64 - n))) {
+        queued_block<F> in_place[32];
+        queued_block<F>* out = to == a ? in_place : to;
+        for (size_t i = 0; i < n; i++) out[rank[i]] = a[i];
+        if (to == a) memcpy(a, in_place, n * sizeof(queued_block<F>));
+        return;
+      }
+    }
+  }
+  (void)shift;
+  insertion_sort(a, n, less);
+  if (to != a) memcpy(to, a, n * sizeof(queued_block<F>));
+}
+
 // A stable sort of the n blocks at a by `less`, whose top 64 bits agree
 // above bit shift + width, from the top digit down: `width` bits first,
-// eight a level after. The result goes to tmp with
-// `into_tmp`, else back to a. From the top down, a random list is in
-// buckets of a few blocks after one pass, each sorted where it is in the
-// cache, while the passes from the lowest digit up (four for IPv6) each
-// write all over the memory.
+// eight a level after. The result goes to tmp with `into_tmp`, else back
+// to a; each level's buckets are sorted from where its pass put them into
+// where the result goes, so that no level copies them back. From the top
+// down, a random list is in buckets of a few blocks after a pass or two,
+// each sorted where it is in the cache, while the passes from the lowest
+// digit up (four for IPv6) each write all over the memory.
 template <typename F, typename Less>
 static void sort_from_top(queued_block<F>* a, queued_block<F>* tmp, size_t n,
                           int shift, int width, uint32_t* counts, Less less,
                           bool into_tmp) {
   typedef queued_block<F> block;
-  if (n <= 32 || shift < 0) {
-    if (n <= 32)
-      insertion_sort(a, n, less);
-    else
-      std::stable_sort(a, a + n, less);
+  if (n <= 32) return sort_small(a, into_tmp ? tmp : a, n, shift + width, less);
+  if (shift < 0) {
+    std::stable_sort(a, a + n, less);
     if (into_tmp) memcpy(tmp, a, n * sizeof(block));
     return;
   }
@@ -85,15 +124,14 @@ static void sort_from_top(queued_block<F>* a, queued_block<F>* tmp, size_t n,
   for (uint32_t d = 0; d < mask; d++) counts[d + 1] += counts[d];
   // counts[d] is where bucket d starts, and after the copy where it ends.
   for (size_t i = 0; i < n; i++) tmp[counts[digit(a[i])]++] = a[i];
-  if (!into_tmp) memcpy(a, tmp, n * sizeof(block));
-  block* sorted = into_tmp ? tmp : a;
-  block* other = into_tmp ? a : tmp;
   size_t start = 0;
   for (uint32_t d = 0; d <= mask && start < n; d++) {
     size_t end = counts[d];
     if (end - start > 1)
-      sort_from_top(sorted + start, other + start, end - start, shift - 8, 8,
-                    below, less, false);
+      sort_from_top(tmp + start, a + start, end - start, shift - 8, 8, below,
+                    less, !into_tmp);
+    else if (end > start && !into_tmp)
+      a[start] = tmp[start];
     start = end;
   }
 }
