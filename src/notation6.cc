@@ -211,7 +211,10 @@ char* read_address6_lines(queue6& q, char* line, const char* end,
       const char* after = nl;
       len = *nl == '/' ? plain_length(after) : -1;
       plain = len >= 0;
-      nl = static_cast<char*>(memchr(nl, '\n', size_t(end - nl)));
+      if (plain && *after == '\n')
+        nl = line + (after - line);
+      else
+        nl = static_cast<char*>(memchr(nl, '\n', size_t(end - nl)));
       if (!nl) break;
     }
     n++;
