@@ -63,11 +63,9 @@ static int parse_prefix(queue6& q, const char* rest, uint128 a, unsigned state,
   return insert(q, int(len), a, state);
 }
 
-static int parse_range(queue6& q, const char* b, uint128 a, unsigned state,
+// The range a - last, read from `line`.
+static int queue_range(queue6& q, uint128 a, uint128 last, unsigned state,
                        const char* line) {
-  const char* end;
-  uint128 last;
-  if (!read_run(b, &end, &last)) return invalid(q, line);
   if (last < a) {
     warn_quoting(*q.log, MSG_RANGE_REVERSED, line);
     return NOTATION_DONE;
@@ -87,6 +85,14 @@ static int parse_range(queue6& q, const char* b, uint128 a, unsigned state,
                            })
              ? NOTATION_DONE
              : NOTATION_NO_MEMORY;
+}
+
+static int parse_range(queue6& q, const char* b, uint128 a, unsigned state,
+                       const char* line) {
+  const char* end;
+  uint128 last;
+  if (!read_run(b, &end, &last)) return invalid(q, line);
+  return queue_range(q, a, last, state, line);
 }
 
 static int parse_mask(queue6& q, const char* m, uint128 a, unsigned state,
@@ -203,8 +209,19 @@ char* read_address6_lines(queue6& q, char* line, const char* end,
     int len = 128;
     bool plain = true;
     char* nl = line + (rest - line);
+    const char* range_end;
+    uint128 last = 0;
+    bool range = false;
     if (nl[0] == '\r' && nl[1] == '\n') {
       nl++;
+    } else if (nl[0] == ' ' && nl[1] == '-' && nl[2] == ' ' &&
+               is_address6_char(nl[3]) &&
+               parse_ipv6_run(nl + 3, &range_end, &last) &&
+               *range_end == '\n') {
+      // A range the usual way, read here rather than again by the
+      // notations once the newline is found.
+      nl = line + (range_end - line);
+      range = true;
     } else if (*nl != '\n') {
       // What follows a length is not read; any other line is for the
       // notations.
@@ -220,7 +237,8 @@ char* read_address6_lines(queue6& q, char* line, const char* end,
     n++;
     line = nl + 1;
     if (!take_line(q, nl) ||
-        (plain             ? insert(q, len, a, state)
+        (range             ? queue_range(q, a, last, state, start)
+         : plain           ? insert(q, len, a, state)
          : ends_word(rest) ? parse_notations(q, rest, a, state, start)
                            : invalid(q, start)) == NOTATION_NO_MEMORY) {
       *stop = true;
