@@ -43,10 +43,10 @@ static void pass(block_queue<F>& q, Key key, uint32_t mask) {
   std::swap(q.capacity, q.spare_capacity);
 }
 
-template <typename F, typename Less>
-static void insertion_sort(queued_block<F>* a, size_t n, Less less) {
+template <typename T, typename Less>
+static void insertion_sort(T* a, size_t n, Less less) {
   for (size_t i = 1; i < n; i++) {
-    queued_block<F> x = a[i];
+    T x = a[i];
     size_t j = i;
     for (; j > 0 && less(x, a[j - 1]); j--) a[j] = a[j - 1];
     a[j] = x;
@@ -54,43 +54,39 @@ static void insertion_sort(queued_block<F>* a, size_t n, Less less) {
 }
 
 // Sorts n <= 32 blocks at a by `less`, stably, into `to` (which may be a),
-// where their top 64 bits agree from bit `shift` up. IPv6 ranks them by
-// the 32 bits below that when those tell them all apart: counting which
+// where their top 64 bits, top(block), agree from bit `shift` up. It ranks
+// them by the 32 bits below that when those tell them all apart: counting which
 // are smaller costs no branch, where each insertion's end is a guess that
 // goes wrong about once a block on a random list. Blocks the bits do not
 // tell apart (the same block twice, say) are sorted by insertion.
-template <typename F, typename Less>
-static void sort_small(queued_block<F>* a, queued_block<F>* to, size_t n,
-                       int shift, Less less) {
-  if constexpr (F::BITS > 64) {
-    if (shift >= 0 && n >= 2) {
-      uint32_t key[32];
-      for (size_t i = 0; i < n; i++) {
-        uint64_t top = F::top64(block_of(a[i]));
-        key[i] =
-            uint32_t(shift >= 32 ? top >> (shift - 32) : top << (32 - shift));
-      }
-      unsigned rank[32];
-      uint32_t ranks = 0;
-      for (size_t i = 0; i < n; i++) {
-        unsigned r = 0;
-        for (size_t j = 0; j < n; j++) r += key[j] < key[i];
-        rank[i] = r;
-        ranks |= uint32_t(1) << r;
-      }
-      // Equal keys share a rank and leave another unused.
-      if (ranks == uint32_t(~uint64_t(0) >> (64 - n))) {
-        queued_block<F> in_place[32];
-        queued_block<F>* out = to == a ? in_place : to;
-        for (size_t i = 0; i < n; i++) out[rank[i]] = a[i];
-        if (to == a) memcpy(a, in_place, n * sizeof(queued_block<F>));
-        return;
-      }
+template <typename T, typename Top, typename Less>
+static void sort_small(T* a, T* to, size_t n, int shift, Top top64, Less less) {
+  if (shift >= 0 && n >= 2) {
+    uint32_t key[32];
+    for (size_t i = 0; i < n; i++) {
+      uint64_t top = top64(a[i]);
+      key[i] =
+          uint32_t(shift >= 32 ? top >> (shift - 32) : top << (32 - shift));
+    }
+    unsigned rank[32];
+    uint32_t ranks = 0;
+    for (size_t i = 0; i < n; i++) {
+      unsigned r = 0;
+      for (size_t j = 0; j < n; j++) r += key[j] < key[i];
+      rank[i] = r;
+      ranks |= uint32_t(1) << r;
+    }
+    // Equal keys share a rank and leave another unused.
+    if (ranks == uint32_t(~uint64_t(0) >> (64 - n))) {
+      T in_place[32];
+      T* out = to == a ? in_place : to;
+      for (size_t i = 0; i < n; i++) out[rank[i]] = a[i];
+      if (to == a) memcpy(a, in_place, n * sizeof(T));
+      return;
     }
   }
-  (void)shift;
   insertion_sort(a, n, less);
-  if (to != a) memcpy(to, a, n * sizeof(queued_block<F>));
+  if (to != a) memcpy(to, a, n * sizeof(T));
 }
 
 // A stable sort of the n blocks at a by `less`, whose top 64 bits agree
@@ -101,12 +97,13 @@ static void sort_small(queued_block<F>* a, queued_block<F>* to, size_t n,
 // down, a random list is in buckets of a few blocks after a pass or two,
 // each sorted where it is in the cache, while the passes from the lowest
 // digit up (four for IPv6) each write all over the memory.
-template <typename F, typename Less>
-static void sort_from_top(queued_block<F>* a, queued_block<F>* tmp, size_t n,
-                          int shift, int width, uint32_t* counts, Less less,
+template <typename T, typename Top, typename Less>
+static void sort_from_top(T* a, T* tmp, size_t n, int shift, int width,
+                          uint32_t* counts, Top top64, Less less,
                           bool into_tmp) {
-  typedef queued_block<F> block;
-  if (n <= 32) return sort_small(a, into_tmp ? tmp : a, n, shift + width, less);
+  typedef T block;
+  if (n <= 32)
+    return sort_small(a, into_tmp ? tmp : a, n, shift + width, top64, less);
   if (shift < 0) {
     std::stable_sort(a, a + n, less);
     if (into_tmp) memcpy(tmp, a, n * sizeof(block));
@@ -114,13 +111,13 @@ static void sort_from_top(queued_block<F>* a, queued_block<F>* tmp, size_t n,
   }
   const uint32_t mask = (uint32_t(1) << width) - 1;
   uint32_t* below = counts + mask + 2;
-  auto digit = [shift, mask](const block& e) {
-    return uint32_t(F::top64(block_of(e)) >> shift) & mask;
+  auto digit = [shift, mask, top64](const block& e) {
+    return uint32_t(top64(e) >> shift) & mask;
   };
   memset(counts, 0, (size_t(mask) + 2) * sizeof(uint32_t));
   for (size_t i = 0; i < n; i++) counts[digit(a[i]) + 1]++;
   if (counts[digit(a[0]) + 1] == n)  // one bucket: the next digit
-    return sort_from_top(a, tmp, n, shift - 8, 8, below, less, into_tmp);
+    return sort_from_top(a, tmp, n, shift - 8, 8, below, top64, less, into_tmp);
   for (uint32_t d = 0; d < mask; d++) counts[d + 1] += counts[d];
   // counts[d] is where bucket d starts, and after the copy where it ends.
   for (size_t i = 0; i < n; i++) tmp[counts[digit(a[i])]++] = a[i];
@@ -129,7 +126,7 @@ static void sort_from_top(queued_block<F>* a, queued_block<F>* tmp, size_t n,
     size_t end = counts[d];
     if (end - start > 1)
       sort_from_top(tmp + start, a + start, end - start, shift - 8, 8, below,
-                    less, !into_tmp);
+                    top64, less, !into_tmp);
     else if (end > start && !into_tmp)
       a[start] = tmp[start];
     start = end;
@@ -263,6 +260,75 @@ static bool sort_packed(block_queue<ipv4>& q) {
   return true;
 }
 
+// An IPv6 block with no address bits below the top 64, as nearly every
+// block of a table is, in 16 bytes: those bits, then the line, the prefix
+// length and the state. Sorted so, its stores are a third smaller and the
+// spare gets a third fewer fresh pages, as with IPv4's words.
+struct packed6 {
+  uint64_t top;
+  uint64_t rest;  // line << 32 | prefix << 2 | state
+};
+static inline unsigned packed6_prefix(const packed6& v) {
+  return unsigned(v.rest >> 2) & 0xff;
+}
+static inline uint64_t packed6_block(const packed6& v) {
+  return v.top & IPV6_NETMASKS.high[packed6_prefix(v)];
+}
+static inline queued_block<ipv6> unpack6(const packed6& v) {
+  queued_block<ipv6> e;
+  e.addr = uint128(v.top) << 64;
+  e.line = uint32_t(v.rest >> 32);
+  e.count = 1;
+  e.prefix = packed6_prefix(v);
+  e.state = unsigned(v.rest) & 3;
+  return e;
+}
+
+// Sorts the queue by `less` as packed6 when every entry packs: packs them
+// where they lie, noting in any and all the bits some and all of their blocks'
+// top 64 bits have, sorts them from the top down into the spare and unpacks
+// them into the queue. False, with the queue as it was, when one does not pack.
+template <typename Less>
+static bool sort_packed6(block_queue<ipv6>& q, Less less, uint64_t* any,
+                         uint64_t* all) {
+  const size_t n = q.used;
+  char* bytes = reinterpret_cast<char*>(q.batch);
+  // Word i goes where entry i started or before it, so nothing is
+  // overwritten before it is read; a misfit unpacks the words back.
+  for (size_t i = 0; i < n; i++) {
+    queued_block<ipv6> e;
+    memcpy(&e, bytes + i * sizeof e, sizeof e);
+    uint128 a = e.addr;
+    if (uint64_t(a) != 0 || e.count != 1) {
+      for (size_t k = i; k-- > 0;) {
+        packed6 v;
+        memcpy(&v, bytes + k * sizeof v, sizeof v);
+        queued_block<ipv6> back = unpack6(v);
+        memcpy(bytes + k * sizeof back, &back, sizeof back);
+      }
+      return false;
+    }
+    packed6 v = {uint64_t(a >> 64),
+                 uint64_t(e.line) << 32 | uint64_t(e.prefix) << 2 | e.state};
+    memcpy(bytes + i * sizeof v, &v, sizeof v);
+    uint64_t top = packed6_block(v);
+    *any |= top;
+    *all &= top;
+  }
+  uint64_t varying = *any & ~*all;
+  int high = varying ? 63 - __builtin_clzll(varying) : 15;
+  packed6* from = reinterpret_cast<packed6*>(q.batch);
+  packed6* to = reinterpret_cast<packed6*>(q.spare);
+  sort_from_top(
+      from, to, n, high < 15 ? 0 : high - 15, 16, q.counts, packed6_block,
+      [less](const packed6& x, const packed6& y) {
+        return less(unpack6(x), unpack6(y));
+      },
+      true);
+  for (size_t i = 0; i < n; i++) q.batch[i] = unpack6(to[i]);
+  return true;
+}
+
 // Radix passes from the lowest digit up over the block address, and no
 // pass for a digit all the entries share; with `with_prefix`, then the prefix
 // order of blocks with the same address. IPv6 goes from the top digit down
@@ -275,6 +341,8 @@ static void sort_by_blocks(block_queue<F>& q, Less less, bool with_prefix) {
     // share: tables are mostly in 2000::/3, where the top sixteen bits
     // would leave buckets too big for their few blocks.
     uint64_t any = 0, all = ~uint64_t(0);
+    if (!q.has_runs && sort_packed6(q, less, &any, &all)) return;
+    any = 0, all = ~uint64_t(0);
     for (size_t i = 0; i < q.used; i++) {
       uint64_t top = F::top64(block_of(q.batch[i]));
       any |= top;
@@ -282,8 +350,10 @@ static void sort_by_blocks(block_queue<F>& q, Less less, bool with_prefix) {
     }
     uint64_t varying = any & ~all;
     int high = varying ? 63 - __builtin_clzll(varying) : 15;
-    sort_from_top(q.batch, q.spare, q.used, high < 15 ? 0 : high - 15, 16,
-                  q.counts, less, true);
+    sort_from_top(
+        q.batch, q.spare, q.used, high < 15 ? 0 : high - 15, 16, q.counts,
+        [](const queued_block<F>& e) { return F::top64(block_of(e)); }, less,
+        true);
     std::swap(q.batch, q.spare);
     std::swap(q.capacity, q.spare_capacity);
   } else {
