@@ -214,6 +214,19 @@ static inline queued_block<ipv4> unpack_entry(uint64_t v) {
   return e;
 }
 
+// Unpacks the first `count` words of a queue packed where it lies back into
+// its entries, from the last down: entry k's place overlaps only word k,
+// read first, and later words, already unpacked.
+template <typename Word, typename Unpack>
+static void unpack_in_place(char* bytes, size_t count, Unpack unpack) {
+  for (size_t k = count; k-- > 0;) {
+    Word v;
+    memcpy(&v, bytes + k * sizeof v, sizeof v);
+    auto back = unpack(v);
+    memcpy(bytes + k * sizeof back, &back, sizeof back);
+  }
+}
+
 // Sorts the queue's single blocks as 64-bit words: packs them where they
 // are, counting the digits as it goes, sorts them between the queue and the
 // spare and unpacks them into the other. False, with the queue as it was,
@@ -229,12 +242,7 @@ static bool sort_packed(block_queue<ipv4>& q) {
     queued_block<ipv4> e;
     memcpy(&e, bytes + i * sizeof e, sizeof e);
     if ((e.line >> 24) | (e.count ^ 1)) {
-      for (size_t k = i; k-- > 0;) {
-        uint64_t v;
-        memcpy(&v, bytes + k * sizeof v, sizeof v);
-        queued_block<ipv4> back = unpack_entry(v);
-        memcpy(bytes + k * sizeof back, &back, sizeof back);
-      }
+      unpack_in_place<uint64_t>(bytes, i, unpack_entry);
       return false;
     }
     uint64_t v = pack_entry(e);
@@ -300,12 +308,7 @@ static bool sort_packed6(block_queue<ipv6>& q, Less less, uint64_t* any,
     memcpy(&e, bytes + i * sizeof e, sizeof e);
     uint128 a = e.addr;
     if (uint64_t(a) != 0 || e.count != 1) {
-      for (size_t k = i; k-- > 0;) {
-        packed6 v;
-        memcpy(&v, bytes + k * sizeof v, sizeof v);
-        queued_block<ipv6> back = unpack6(v);
-        memcpy(bytes + k * sizeof back, &back, sizeof back);
-      }
+      unpack_in_place<packed6>(bytes, i, unpack6);
       return false;
     }
     packed6 v = {uint64_t(a >> 64),
