@@ -268,6 +268,16 @@ static bool sort_packed(block_queue<ipv4>& q) {
   return true;
 }
 
+// Where IPv6's first 16-bit digit starts, given the bits some (`any`) and
+// all (`all`) of the blocks' top 64 bits have: at the highest bit they do
+// not all share. Tables are mostly in 2000::/3, where the top sixteen bits
+// would leave buckets too big for their few blocks.
+static int top_digit_shift(uint64_t any, uint64_t all) {
+  uint64_t varying = any & ~all;
+  int high = varying ? 63 - __builtin_clzll(varying) : 15;
+  return high < 15 ? 0 : high - 15;
+}
+
 // An IPv6 block with no address bits below the top 64, as nearly every
 // block of a table is, in 16 bytes: those bits, then the line, the prefix
 // length and the state. Sorted so, its stores are a third smaller and the
@@ -318,12 +328,10 @@ static bool sort_packed6(block_queue<ipv6>& q, Less less, uint64_t* any,
     *any |= top;
     *all &= top;
   }
-  uint64_t varying = *any & ~*all;
-  int high = varying ? 63 - __builtin_clzll(varying) : 15;
   packed6* from = reinterpret_cast<packed6*>(q.batch);
   packed6* to = reinterpret_cast<packed6*>(q.spare);
   sort_from_top(
-      from, to, n, high < 15 ? 0 : high - 15, 16, q.counts, packed6_block,
+      from, to, n, top_digit_shift(*any, *all), 16, q.counts, packed6_block,
       [less](const packed6& x, const packed6& y) {
         return less(unpack6(x), unpack6(y));
       },
@@ -340,9 +348,6 @@ template <typename F, typename Less>
 static void sort_by_blocks(block_queue<F>& q, Less less, bool with_prefix) {
   if constexpr (F::BITS > 64) {
     (void)with_prefix;
-    // The first digit starts at the highest bit the blocks do not all
-    // share: tables are mostly in 2000::/3, where the top sixteen bits
-    // would leave buckets too big for their few blocks.
     uint64_t any = 0, all = ~uint64_t(0);
     if (!q.has_runs && sort_packed6(q, less, &any, &all)) return;
     any = 0, all = ~uint64_t(0);
@@ -351,10 +356,8 @@ static void sort_by_blocks(block_queue<F>& q, Less less, bool with_prefix) {
       any |= top;
       all &= top;
     }
-    uint64_t varying = any & ~all;
-    int high = varying ? 63 - __builtin_clzll(varying) : 15;
     sort_from_top(
-        q.batch, q.spare, q.used, high < 15 ? 0 : high - 15, 16, q.counts,
+        q.batch, q.spare, q.used, top_digit_shift(any, all), 16, q.counts,
         [](const queued_block<F>& e) { return F::top64(block_of(e)); }, less,
         true);
     std::swap(q.batch, q.spare);
