@@ -150,6 +150,12 @@ static int run_family(int fd, const char* name,
       fd, [&r](char* line, size_t length) { return handle(r, line, length); },
       fast);
   bool failed = r.strict_errors > 0;
+  // The list comes out of the buckets as they are sorted; the shortest
+  // list needs the tree.
+  if (result == READ_OK && q.buckets && !failed &&
+      !(settings.opt_optimal && !settings.opt_positive) &&
+      sweep_buckets(*q.buckets, q.sorted, settings.format_string, r.out))
+    return EXIT_OK;
   if (result == READ_OK && holding_all_blocks(q)) {
     const queued_block<F>* blocks;
     size_t count;

@@ -47,4 +47,55 @@ inline bool for_each_piece(const queued_block<F>* blocks, size_t count,
   return true;
 }
 
+/// for_each_piece for blocks that come one at a time in tree order, each
+/// a single block, none twice: add each, then finish. A block is held
+/// until the next one shows whether it joins the ones before it.
+template <typename F, typename Visit>
+struct piece_joiner {
+  typedef typename F::addr addr;
+  Visit& visit;
+  bool open = false;
+  bool several = false;  // the stretch is more than one block
+  addr first = 0, last = 0, last_block = 0;
+  int n = 0;
+  unsigned s = 0;
+
+  explicit piece_joiner(Visit& v) : visit(v) {}
+
+  bool put() {
+    return last - first == wildcard_of<F>(n)
+               ? visit(first, n, s)
+               : cover_range<F>(first, last, [this](addr x, int prefix) {
+                   return visit(x, prefix, s);
+                 });
+  }
+  bool add(addr a, int prefix, unsigned state) {
+    if (open) {
+      if (prefix == n && n > 0 && state == s && last != ~addr(0) &&
+          a == last + 1) {
+        last_block = a;
+        last = a | wildcard_of<F>(n);
+        several = true;
+        return true;
+      }
+      if (several && (a & F::netmask(n)) == last_block) {
+        // The block is inside the stretch's last one, which goes alone.
+        last = last_block - 1;
+        if (!put()) return false;
+        first = last_block;
+        last = last_block | wildcard_of<F>(n);
+      }
+      if (!put()) return false;
+    }
+    open = true;
+    several = false;
+    first = last_block = a;
+    last = a | wildcard_of<F>(prefix);
+    n = prefix;
+    s = state;
+    return true;
+  }
+  bool finish() { return !open || put(); }
+};
+
 #endif  // TENVIK_PIECES_H_

@@ -16,10 +16,12 @@ const size_t HOLD_LIMIT = size_t(1) << 27;
 
 // The end of the stretch of the queue that add_block may fill without a
 // look at the mode: up to a full queue, or to a full batch for the tree.
+// Up to the start of the buckets, where they may take over.
 template <typename F>
 static void update_room(block_queue<F>& q) {
   q.room = q.mode == BATCH_OFF || !q.batch ? 0
            : q.mode == BATCH_SOME ? std::min(q.capacity, BATCH_SIZE_BLOCKS)
+           : q.may_bucket         ? std::min(q.capacity, q.bucket_after)
                                   : q.capacity;
 }
 
@@ -28,6 +30,7 @@ block_queue<F>::~block_queue() {
   if (batch) munmap(batch, capacity * sizeof(queued));
   release_spare(*this);
   free(counts);
+  close_store(buckets);
 }
 
 template <typename F>
@@ -42,6 +45,11 @@ template <typename F>
 void set_batching(block_queue<F>& q, int mode) {
   q.mode = mode;
   q.log->holding = mode != BATCH_OFF;
+  // Only a list held whole can be, and only where no warning needs the
+  // lines.
+  q.may_bucket = F::BITS > 64 && mode == BATCH_ALL && settings.opt_silent;
+  close_store(q.buckets);
+  q.buckets = nullptr;
   if (mode == BATCH_OFF) {
     // The tree, which may still grow, gets the queue's memory back.
     if (q.batch) munmap(q.batch, q.capacity * sizeof(queued_block<F>));
@@ -57,6 +65,7 @@ void set_batching(block_queue<F>& q, int mode) {
 template <typename F>
 bool flush_blocks(block_queue<F>& q) {
   typedef typename F::addr addr;
+  if (!leave_buckets(q)) return false;
   // Without memory to sort, the blocks go in in input order: slower only.
   // So do runs, which may share blocks with others: a run's blocks would
   // all go in where its first one sorts.
@@ -92,8 +101,93 @@ bool flush_blocks(block_queue<F>& q) {
       q);  // a line whose blocks go on into the next batch comes first there
   // Once the tree holds blocks, it has to take all of them.
   if (q.mode == BATCH_ALL) q.mode = BATCH_SOME;
+  q.may_bucket = false;
   update_room(q);
   return ok;
+}
+
+// Moves the queued blocks into buckets; false, with the queue as it was and
+// no more buckets to come, without memory for them.
+template <typename F>
+static bool open_buckets(block_queue<F>& q) {
+  if constexpr (F::BITS > 64) {
+    uint64_t any = 0, all = ~uint64_t(0);
+    for (size_t i = 0; i < q.used; i++) {
+      uint64_t top = F::top64(block_of(q.batch[i]));
+      any |= top;
+      all &= top;
+    }
+    bucket_store* s = open_store(any, all);
+    for (size_t i = 0; s && i < q.used; i++) {
+      const queued_block<F>& e = q.batch[i];
+      if (!hold_block(*s, block_of(e), e.prefix, e.state)) {
+        close_store(s);
+        s = nullptr;
+      }
+    }
+    if (s) {
+      q.buckets = s;
+      munmap(q.batch, q.capacity * sizeof(queued_block<F>));
+      q.batch = nullptr;
+      q.capacity = q.used = 0;
+      release_spare(q);
+      update_room(q);
+      return true;
+    }
+  }
+  q.may_bucket = false;
+  update_room(q);
+  return false;
+}
+
+template <typename F>
+bool leave_buckets(block_queue<F>& q) {
+  if constexpr (F::BITS > 64) {
+    bucket_store* s = q.buckets;
+    if (!s) return true;
+    q.buckets = nullptr;
+    q.may_bucket = false;
+    size_t capacity = BATCH_SIZE_BLOCKS;
+    while (capacity < s->held) capacity *= 2;
+    queued_block<F>* batch = static_cast<queued_block<F>*>(
+        map_pages(capacity * sizeof(queued_block<F>)));
+    size_t used = 0;
+    auto put = [batch, &used](uint128 block, unsigned n, unsigned st) {
+      queued_block<F>& e = batch[used++];
+      e.addr = block;
+      e.line = 0;
+      e.count = 1;
+      e.prefix = n;
+      e.state = st;
+      return true;
+    };
+    if (batch && for_each_held(*s, q.sorted, put)) {
+      close_store(s);
+      q.batch = batch;
+      q.capacity = capacity;
+      q.used = used;
+      q.sorted = true;
+      update_room(q);
+      return true;
+    }
+    if (batch) munmap(batch, capacity * sizeof(queued_block<F>));
+    // No memory for the queue: the tree takes the blocks, which only a
+    // block named again makes depend on their order.
+    warning_log& log = *q.log;
+    log.inserting = true;
+    bool ok = for_each_held_unsorted(
+        *s, [&q](uint128 block, unsigned n, unsigned st) {
+          return insert_prefix(*q.tree, int(n), block, st);
+        });
+    log.inserting = false;
+    close_store(s);
+    start_batch(q);
+    if (q.mode == BATCH_ALL) q.mode = BATCH_SOME;
+    update_room(q);
+    return ok;
+  }
+  (void)q;
+  return true;
 }
 
 // Doubles the queue while every block is held; false when it may not grow.
@@ -140,6 +234,11 @@ static bool make_room(block_queue<F>& q) {
     q.capacity = BATCH_SIZE_BLOCKS;
     update_room(q);
   }
+  if (q.may_bucket && q.mode == BATCH_ALL && q.used >= q.bucket_after) {
+    if (!q.sorted && open_buckets(q)) return true;
+    q.may_bucket = false;
+    update_room(q);
+  }
   if (q.used == q.capacity ||
       (q.mode == BATCH_SOME && q.used >= BATCH_SIZE_BLOCKS))
     return grow_batch(q) || flush_blocks(q);
@@ -160,6 +259,12 @@ bool add_blocks(block_queue<F>& q, int n, typename F::addr a, uint64_t count,
   addr size = n ? addr(1) << (F::BITS - n) : 0;
   while (count > 0) {
     if (q.mode != BATCH_OFF && !make_room(q)) return false;
+    if (q.buckets) {
+      if (!hold_in_bucket(q, n, a, s)) return false;
+      a += size;
+      count--;
+      continue;
+    }
     if (q.mode == BATCH_OFF) {
       if (!insert_prefix(*q.tree, n, a, s)) return false;
       a += size;
@@ -180,10 +285,11 @@ bool add_blocks(block_queue<F>& q, int n, typename F::addr a, uint64_t count,
   return true;
 }
 
-#define INSTANTIATE(F)                              \
-  template struct block_queue<F>;                   \
-  template void set_batching(block_queue<F>&, int); \
-  template bool flush_blocks(block_queue<F>&);      \
-  template bool add_blocks(block_queue<F>&, int, F::addr, uint64_t, unsigned);
+#define INSTANTIATE(F)                                                         \
+  template struct block_queue<F>;                                              \
+  template void set_batching(block_queue<F>&, int);                            \
+  template bool flush_blocks(block_queue<F>&);                                 \
+  template bool add_blocks(block_queue<F>&, int, F::addr, uint64_t, unsigned); \
+  template bool leave_buckets(block_queue<F>&);
 INSTANTIATE(ipv4)
 INSTANTIATE(ipv6)

@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <sys/mman.h>
 
+#include "buckets.h"
 #include "family.h"
 #include "tree.h"
 #include "warnings.h"
@@ -72,6 +73,11 @@ inline bool same_block(const queued_block<F>& a, const queued_block<F>& b) {
 /// Blocks that go into the tree at a time while the tree is being built.
 const size_t BATCH_SIZE_BLOCKS = size_t(1) << 18;
 
+/// Blocks queued before they may go into buckets: enough to tell which
+/// bits of their addresses vary, and whether they come sorted, which needs
+/// no sorting and no buckets.
+const size_t BUCKET_AFTER_BLOCKS = size_t(1) << 14;
+
 enum {
   BATCH_OFF,   // every block goes into the tree at once
   BATCH_SOME,  // blocks go in a batch at a time
@@ -103,6 +109,11 @@ struct block_queue {
   unsigned last_prefix = 0;
   bool last_is_run = false;
   addr last_run_last = 0;  // of the last entry, if a run
+  // A silent IPv6 run holds its blocks in buckets from the time the queue
+  // holds `bucket_after` of them, unless they came sorted; see buckets.h.
+  bool may_bucket = false;
+  size_t bucket_after = BUCKET_AFTER_BLOCKS;
+  bucket_store* buckets = nullptr;
 
   block_queue() = default;
   block_queue(const block_queue&) = delete;
@@ -136,12 +147,11 @@ template <typename F>
 bool add_blocks(block_queue<F>& q, int n, typename F::addr a, uint64_t count,
                 unsigned s);
 
-/// Notes how entry e, about to be queued, stands to the one before it.
+/// Notes how entry e, about to be queued after another, stands to that one.
 template <typename F>
-inline void note_order(block_queue<F>& q, const queued_block<F>& e) {
+inline void note_order_after(block_queue<F>& q, const queued_block<F>& e) {
   typename F::addr block = block_of(e);
-  if (q.used == 0) {
-  } else if constexpr (F::BITS > 64) {
+  if constexpr (F::BITS > 64) {
     // Two 128-bit comparisons cost more than a branch that goes wrong.
     if (q.last_prefix != e.prefix) q.mixed_prefixes = true;
     if (block < q.last_block ||
@@ -168,6 +178,19 @@ inline void note_order(block_queue<F>& q, const queued_block<F>& e) {
   if (q.last_is_run) q.last_run_last = run_last(e);
 }
 
+/// Notes how entry e, about to be queued, stands to the one before it.
+template <typename F>
+inline void note_order(block_queue<F>& q, const queued_block<F>& e) {
+  if (q.used == 0) {
+    q.last_block = block_of(e);
+    q.last_prefix = e.prefix;
+    q.last_is_run = e.count > 1;
+    if (q.last_is_run) q.last_run_last = run_last(e);
+    return;
+  }
+  note_order_after(q, e);
+}
+
 /// Queues `count` blocks of length n from a as one entry; the queue has
 /// room for it.
 template <typename F>
@@ -183,11 +206,48 @@ inline void push_entry(block_queue<F>& q, int n, typename F::addr a,
   q.batch[q.used++] = e;
 }
 
+/// Puts the held blocks back into the queue, sorted, or without memory
+/// for it into the tree; every block goes through the queue after it.
+/// Returns false when the node pool is exhausted.
+template <typename F>
+bool leave_buckets(block_queue<F>& q);
+
+/// Holds block a/n of state s in the queue's buckets (IPv6 only), or when
+/// they cannot take it, puts the buckets back and it into the queue.
+/// Returns false when the node pool is exhausted.
+template <typename F>
+inline bool hold_in_bucket(block_queue<F>& q, int n, typename F::addr a,
+                           unsigned s) {
+  queued_block<F> e;
+  e.addr = a;
+  e.line = 0;
+  e.count = 1;
+  e.prefix = uint32_t(n);
+  e.state = s;
+  if constexpr (F::BITS > 64) {
+    typename F::addr block = block_of(e);
+    if (!fits_store(*q.buckets, block)) {
+      // Rare: the list leaves the network its first blocks were all in.
+      bucket_store* wide = widen_store(q.buckets);
+      if (wide) q.buckets = wide;
+    }
+    if (fits_store(*q.buckets, block) &&
+        hold_block(*q.buckets, block, unsigned(n), s)) {
+      note_order_after(q, e);
+      return true;
+    }
+  }
+  return leave_buckets(q) && add_blocks(q, n, a, 1, s);
+}
+
 /// Sets the state of block a/n: at once, or at the next flush_blocks.
 /// Returns false when the node pool is exhausted.
 template <typename F>
 inline bool add_block(block_queue<F>& q, int n, typename F::addr a,
                       unsigned s) {
+  if constexpr (F::BITS > 64) {
+    if (q.buckets) return hold_in_bucket(q, n, a, s);
+  }
   // Most lines name one block, and most such blocks just join the queue.
   if (q.used >= q.room) return add_blocks(q, n, a, 1, s);
   push_entry(q, n, a, 1, s);

@@ -281,79 +281,88 @@ static bool visit_block(sweep_state<F>& w, typename F::addr x, int n,
 // of the longest block that holds it, so a stack of the blocks around the
 // current address gives the states of the stretches between block edges,
 // and every maximal permitted stretch is printed as its cover. A run holds
-// no other block, so it is one stretch of its state.
+// no other block, so it is one stretch of its state. Blocks come one at a
+// time, in tree order, so that they need not be in one array.
 template <typename F>
-static void print_permitted(const queued_block<F>* blocks, size_t count,
-                            const entry_format& program, chunk_writer& out) {
+struct permitted_printer {
   typedef typename F::addr addr;
   struct around {
     addr last;
     unsigned state;
   };
+  const entry_format& program;
+  chunk_writer& out;
   around stack[F::BITS + 2];
   int top = 0;
-  stack[0] = {~addr(0), ST_NO};
   addr cursor = 0;  // the first address whose state is not yet known
   bool permitting = false;
   addr first_permitted = 0;
-  auto print = [&](addr x, int n) {
-    put_entry<F>(out, program, ST_YES, x, n);
-    return true;
-  };
+
+  permitted_printer(const entry_format& p, chunk_writer& o)
+      : program(p), out(o) {
+    stack[0] = {~addr(0), ST_NO};
+  }
+
+  void print_cover(addr first, addr last) {
+    cover_range<F>(first, last, [this](addr x, int n) {
+      put_entry<F>(out, program, ST_YES, x, n);
+      return true;
+    });
+  }
+
   // The addresses from the cursor to `last` have the state s.
-  auto stretch = [&](addr last, unsigned s) {
+  void stretch(addr last, unsigned s) {
     if (s == ST_YES) {
       if (!permitting) first_permitted = cursor;
       permitting = true;
     } else if (permitting) {
-      cover_range<F>(first_permitted, cursor - 1, print);
+      print_cover(first_permitted, cursor - 1);
       permitting = false;
     }
     cursor = last + 1;  // wraps only at the very end
-  };
-  for (size_t i = 0; i < count; i++) {
-    const queued_block<F>& b = blocks[i];
-    if (b.prefix == 0) {
-      stack[0].state = b.state;
-      continue;
+  }
+
+  // The block (or run) from first to last, of length n.
+  void add(addr first, addr last, int n, unsigned state) {
+    if (n == 0) {
+      stack[0].state = state;
+      return;
     }
-    addr first = block_of(b);
     for (; stack[top].last < first; top--)
       if (cursor <= stack[top].last) stretch(stack[top].last, stack[top].state);
     if (cursor < first) stretch(first - 1, stack[top].state);
     // What is left of a block that ends where this one ends is this one:
     // it takes the place, so that a block named again (the later entry
     // wins) does not deepen the stack.
-    addr last = run_last(b);
     if (stack[top].last != last) top++;
-    stack[top] = {last, b.state};
+    stack[top] = {last, state};
   }
-  // A block that ends where the one around it ends leaves it nothing.
-  bool wrapped = false;
-  for (; top >= 0; top--) {
-    if (!wrapped && cursor <= stack[top].last) {
-      stretch(stack[top].last, stack[top].state);
-      wrapped = stack[top].last == ~addr(0);
-    }
-  }
-  if (permitting) cover_range<F>(first_permitted, ~addr(0), print);
-}
 
-template <typename F>
-bool sweep_blocks(const queued_block<F>* blocks, size_t count,
-                  const char* format, chunk_writer& out) {
-  if (settings.opt_positive) {
-    print_permitted(blocks, count, entry_format(format), out);
+  void finish() {
+    // A block that ends where the one around it ends leaves it nothing.
+    bool wrapped = false;
+    for (; top >= 0; top--) {
+      if (!wrapped && cursor <= stack[top].last) {
+        stretch(stack[top].last, stack[top].state);
+        wrapped = stack[top].last == ~addr(0);
+      }
+    }
+    if (permitting) print_cover(first_permitted, ~addr(0));
     flush_text(out);
-    return true;
   }
+};
+
+// The list of the blocks that feed(visit) hands to visit(x, n, s) in tree
+// order, as pieces: the tree's walks and optimizer without the tree.
+template <typename F, typename Feed>
+static bool sweep_pieces(Feed feed, const char* format, chunk_writer& out) {
   sweep_state<F> w;
   w.stack[0] = frame();
   w.stack[0].state = ST_NO;
-  bool ok = for_each_piece(blocks, count,
-                           [&w](typename F::addr x, int n, unsigned s) {
-                             return visit_block(w, x, n, s);
-                           });
+  auto visit = [&w](typename F::addr x, int n, unsigned s) {
+    return visit_block(w, x, n, s);
+  };
+  bool ok = feed(visit);
   while (ok && w.top > 0) ok = pop_frame(w, 0);
   summary root;
   if (ok) ok = finish_node(w, w.stack[0], 0, 0, root);
@@ -374,6 +383,61 @@ bool sweep_blocks(const queued_block<F>* blocks, size_t count,
   }
   flush_text(out);
   return true;
+}
+
+template <typename F>
+bool sweep_blocks(const queued_block<F>* blocks, size_t count,
+                  const char* format, chunk_writer& out) {
+  if (settings.opt_positive) {
+    const entry_format program(format);
+    permitted_printer<F> printer(program, out);
+    for (size_t i = 0; i < count; i++)
+      printer.add(block_of(blocks[i]), run_last(blocks[i]),
+                  int(blocks[i].prefix), blocks[i].state);
+    printer.finish();
+    return true;
+  }
+  return sweep_pieces<F>(
+      [blocks, count](auto& visit) {
+        return for_each_piece(blocks, count, visit);
+      },
+      format, out);
+}
+
+bool sweep_buckets(const bucket_store& s, bool sorted, const char* format,
+                   chunk_writer& out) {
+  if (settings.opt_positive) {
+    const entry_format program(format);
+    permitted_printer<ipv6> printer(program, out);
+    auto add = [&printer](uint128 block, unsigned n, unsigned state) {
+      printer.add(block, block | wildcard_of<ipv6>(int(n)), int(n), state);
+      return true;
+    };
+    if (!for_each_held(s, sorted, add)) return false;
+    printer.finish();
+    return true;
+  }
+  return sweep_pieces<ipv6>(
+      [&s, sorted](auto& visit) {
+        piece_joiner<ipv6, decltype(visit)> pieces(visit);
+        // Each block once, with the state of its last line.
+        bool held = false;
+        uint128 block = 0;
+        unsigned prefix = 0, state = 0;
+        auto add = [&](uint128 b, unsigned n, unsigned st) {
+          bool again = held && b == block && n == prefix;
+          bool ok = again || !held || pieces.add(block, int(prefix), state);
+          held = true;
+          block = b;
+          prefix = n;
+          state = st;
+          return ok;
+        };
+        return for_each_held(s, sorted, add) &&
+               (!held || pieces.add(block, int(prefix), state)) &&
+               pieces.finish();
+      },
+      format, out);
 }
 
 template <typename F>

@@ -1,0 +1,83 @@
+#include "buckets.h"
+
+#include <new>
+
+#include "radix.h"
+
+// A store holds at most this many chunks, 2^27 blocks: what a queue holds.
+const size_t MOST_CHUNKS = (size_t(1) << 27) / CHUNK_BLOCKS;
+
+bucket_store* open_store(uint64_t any, uint64_t all) {
+  void* memory = map_pages(sizeof(bucket_store));
+  if (!memory) return nullptr;
+  bucket_store* s = new (memory) bucket_store();
+  // The bucket is the sixteen bits from the highest one the blocks so far
+  // do not all share: a table in 2000::/3 spreads over its buckets, and a
+  // list inside one network does too.
+  uint64_t varying = any & ~all;
+  int high = varying ? 63 - __builtin_clzll(varying) : 0;
+  s->shift = high < BUCKET_BITS ? 1 : high - (BUCKET_BITS - 1);
+  s->common = all;
+  return s;
+}
+
+void close_store(bucket_store* s) {
+  if (!s) return;
+  unmap_mapping(s->pool, s->capacity * CHUNK_BLOCKS);
+  unmap_mapping(s->next, s->next_capacity);
+  munmap(s, sizeof(bucket_store));
+}
+
+bool grow_pool(bucket_store& s) {
+  if (s.capacity >= MOST_CHUNKS) return false;
+  size_t bigger = s.capacity ? 2 * s.capacity : 4096;
+  if (s.next_capacity < bigger) {
+    uint32_t* next = grow_mapping(s.next, s.next_capacity, bigger);
+    if (!next) return false;
+    s.next = next;
+    s.next_capacity = bigger;
+  }
+  held6* pool =
+      grow_mapping(s.pool, s.capacity * CHUNK_BLOCKS, bigger * CHUNK_BLOCKS);
+  if (!pool) return false;
+  s.pool = pool;
+  s.capacity = bigger;
+  return true;
+}
+
+bucket_store* widen_store(bucket_store* s) {
+  // The top bits pick the bucket: no block is outside it.
+  bucket_store* wide = open_store(~uint64_t(0), 0);
+  if (!wide) return nullptr;
+  bool ok = for_each_held_unsorted(
+      *s, [wide](uint128 block, unsigned n, unsigned st) {
+        return hold_block(*wide, block, n, st);
+      });
+  if (!ok) {
+    close_store(wide);
+    return nullptr;
+  }
+  close_store(s);
+  return wide;
+}
+
+void sort_bucket(held6* a, held6* tmp, size_t n, uint32_t* counts) {
+  if (n < 2) return;
+  uint64_t any = 0, all = ~uint64_t(0);
+  for (size_t i = 0; i < n; i++) {
+    any |= a[i].high;
+    all &= a[i].high;
+  }
+  // A digit about as wide as the bucket has blocks: a random list's
+  // buckets then fall apart in one pass into a few blocks each.
+  const int width = n < 4096 ? 8 : n < 131072 ? 11 : 16;
+  uint64_t varying = any & ~all;
+  int high = varying ? 63 - __builtin_clzll(varying) : width - 1;
+  int shift = high < width - 1 ? 0 : high - (width - 1);
+  sort_from_top(
+      a, tmp, n, shift, width, counts, [](const held6& e) { return e.high; },
+      [](const held6& x, const held6& y) {
+        return x.high != y.high ? x.high < y.high : x.low >> 2 < y.low >> 2;
+      },
+      false);
+}
