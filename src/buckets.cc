@@ -11,7 +11,7 @@ bucket_store* open_store(uint64_t any, uint64_t all) {
   void* memory = map_pages(sizeof(bucket_store));
   if (!memory) return nullptr;
   bucket_store* s = new (memory) bucket_store();
-  // The bucket is the sixteen bits from the highest one the blocks so far
+  // The bucket is the twelve bits from the highest one the blocks so far
   // do not all share: a table in 2000::/3 spreads over its buckets, and a
   // list inside one network does too.
   uint64_t varying = any & ~all;

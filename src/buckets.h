@@ -8,7 +8,7 @@
 #include "address6.h"
 #include "pages.h"
 
-// A silent run of a big IPv6 list holds its blocks in buckets by sixteen
+// A silent run of a big IPv6 list holds its blocks in buckets by twelve
 // bits of their address as they are read, instead of in one array sorted
 // at the end: the sort's first pass is done on the way in, each bucket is
 // sorted on its own in the cache, and there is no copy of the whole list
@@ -24,14 +24,19 @@ struct held6 {
   uint64_t high, low;
 };
 
+// Twelve bits: the buckets' open chunks stay in the core's cache as the
+// blocks are dealt out, and a million random blocks leave a few hundred to
+// a bucket, sorted in one pass and a rank.
 const int BUCKET_BITS = 12;
 const size_t BUCKETS = size_t(1) << BUCKET_BITS;
 /// Blocks in a chunk; a bucket is a list of chunks.
 const size_t CHUNK_BLOCKS = 32;
 
 struct bucket_store {
-  /// Every block's top 64 bits above bit shift + 16 are those of `common`;
-  /// the sixteen from `shift` up pick its bucket. 1 <= shift <= 48.
+  /// Every block's top 64 bits above bit shift + BUCKET_BITS are those of
+  /// `common`; the BUCKET_BITS from `shift` up pick its bucket, 1 <= shift
+  /// <= 64 - BUCKET_BITS, so that at least ten bits are left below the
+  /// block for its prefix length and state.
   uint64_t common;
   int shift;
   held6* pool;     // the chunks, in the order they were taken
@@ -75,7 +80,7 @@ inline bool hold_block(bucket_store& s, uint128 block, unsigned n,
       s.head[b] = chunk;
     s.tail[b] = chunk;
   }
-  // The block shifted up past the bits the bucket stands for: 17 to 63
+  // The block shifted up past the bits the bucket stands for: 12 to 63
   // bits, so both halves are plain shifts.
   const int k = 64 - s.shift;
   held6& h = s.pool[size_t(chunk) * CHUNK_BLOCKS + c % CHUNK_BLOCKS];
