@@ -129,12 +129,12 @@ bool for_each_held_unsorted(const bucket_store& s, Visit visit) {
 }
 
 /// The blocks of the store in tree order, by address and then shorter
-/// prefix first, blocks named again in input order (`sorted`: they came in
-/// that order): calls visit(block, prefix, state) for each, and stops at
+/// prefix first, blocks named again in input order: calls
+/// visit(block, prefix, state) for each, and stops at
 /// the first that returns false. False when one did, or, having visited
 /// none, without memory for sorting.
 template <typename Visit>
-bool for_each_held(const bucket_store& s, bool sorted, Visit visit);
+bool for_each_held(const bucket_store& s, Visit visit);
 
 /// Sorts n held blocks of one bucket at a by address and prefix, stably,
 /// with tmp for as many and `counts` for the digits.
@@ -144,18 +144,15 @@ void sort_bucket(held6* a, held6* tmp, size_t n, uint32_t* counts);
 const size_t BUCKET_COUNT_SLOTS = 65537 + 8 * 257;
 
 template <typename Visit>
-bool for_each_held(const bucket_store& s, bool sorted, Visit visit) {
+bool for_each_held(const bucket_store& s, Visit visit) {
   size_t largest = 0;
   for (size_t b = 0; b < BUCKETS; b++)
     if (s.count[b] > largest) largest = s.count[b];
   held6* a = static_cast<held6*>(map_pages(largest * sizeof(held6) + 1));
-  held6* tmp =
-      sorted ? nullptr
-             : static_cast<held6*>(map_pages(largest * sizeof(held6) + 1));
-  uint32_t* counts = sorted ? nullptr
-                            : static_cast<uint32_t*>(map_pages(
-                                  BUCKET_COUNT_SLOTS * sizeof(uint32_t)));
-  bool ok = a && (sorted || (tmp && counts));
+  held6* tmp = static_cast<held6*>(map_pages(largest * sizeof(held6) + 1));
+  uint32_t* counts =
+      static_cast<uint32_t*>(map_pages(BUCKET_COUNT_SLOTS * sizeof(uint32_t)));
+  bool ok = a && tmp && counts;
   for (size_t b = 0; ok && b < BUCKETS; b++) {
     size_t n = s.count[b];
     if (n == 0) continue;
@@ -166,7 +163,7 @@ bool for_each_held(const bucket_store& s, bool sorted, Visit visit) {
              take * sizeof(held6));
       got += take;
     }
-    if (!sorted) sort_bucket(a, tmp, n, counts);
+    sort_bucket(a, tmp, n, counts);
     const uint64_t top = bucket_top(s, b);
     for (size_t i = 0; ok && i < n; i++) ok = visit_held(s, top, a[i], visit);
   }

@@ -154,7 +154,7 @@ static int run_family(int fd, const char* name,
   // list needs the tree.
   if (result == READ_OK && q.buckets && !failed &&
       !(settings.opt_optimal && !settings.opt_positive) &&
-      sweep_buckets(*q.buckets, q.sorted, settings.format_string, r.out))
+      sweep_buckets(*q.buckets, settings.format_string, r.out))
     return EXIT_OK;
   if (result == READ_OK && holding_all_blocks(q)) {
     const queued_block<F>* blocks;

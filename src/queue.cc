@@ -161,7 +161,7 @@ bool leave_buckets(block_queue<F>& q) {
       e.state = st;
       return true;
     };
-    if (batch && for_each_held(*s, q.sorted, put)) {
+    if (batch && for_each_held(*s, put)) {
       close_store(s);
       q.batch = batch;
       q.capacity = capacity;

@@ -404,7 +404,7 @@ bool sweep_blocks(const queued_block<F>* blocks, size_t count,
       format, out);
 }
 
-bool sweep_buckets(const bucket_store& s, bool sorted, const char* format,
+bool sweep_buckets(const bucket_store& s, const char* format,
                    chunk_writer& out) {
   if (settings.opt_positive) {
     const entry_format program(format);
@@ -413,12 +413,12 @@ bool sweep_buckets(const bucket_store& s, bool sorted, const char* format,
       printer.add(block, block | wildcard_of<ipv6>(int(n)), int(n), state);
       return true;
     };
-    if (!for_each_held(s, sorted, add)) return false;
+    if (!for_each_held(s, add)) return false;
     printer.finish();
     return true;
   }
   return sweep_pieces<ipv6>(
-      [&s, sorted](auto& visit) {
+      [&s](auto& visit) {
         piece_joiner<ipv6, decltype(visit)> pieces(visit);
         // Each block once, with the state of its last line.
         bool held = false;
@@ -433,7 +433,7 @@ bool sweep_buckets(const bucket_store& s, bool sorted, const char* format,
           state = st;
           return ok;
         };
-        return for_each_held(s, sorted, add) &&
+        return for_each_held(s, add) &&
                (!held || pieces.add(block, int(prefix), state)) &&
                pieces.finish();
       },

@@ -27,10 +27,10 @@ template <typename F>
 bool sweep_blocks(const queued_block<F>* blocks, size_t count,
                   const char* format, chunk_writer& out);
 
-/// The list of the blocks held in s (`sorted`: they came in tree order),
-/// as sweep_blocks prints it after merge_held_blocks. Returns false, having
-/// printed nothing, when there is no memory for it.
-bool sweep_buckets(const bucket_store& s, bool sorted, const char* format,
+/// The list of the blocks held in s, as sweep_blocks prints it after
+/// merge_held_blocks. Returns false, having printed nothing, when there is
+/// no memory for it.
+bool sweep_buckets(const bucket_store& s, const char* format,
                    chunk_writer& out);
 
 /// Puts the same blocks into the tree, a run as the aligned blocks that
