@@ -167,6 +167,10 @@ bool leave_buckets(block_queue<F>& q) {
       q.capacity = capacity;
       q.used = used;
       q.sorted = true;
+      // The next block is queued after the last one here.
+      q.last_block = block_of(batch[used - 1]);
+      q.last_prefix = batch[used - 1].prefix;
+      q.last_is_run = false;
       update_room(q);
       return true;
     }

@@ -147,11 +147,12 @@ template <typename F>
 bool add_blocks(block_queue<F>& q, int n, typename F::addr a, uint64_t count,
                 unsigned s);
 
-/// Notes how entry e, about to be queued after another, stands to that one.
+/// Notes how entry e, about to be queued, stands to the one before it.
 template <typename F>
-inline void note_order_after(block_queue<F>& q, const queued_block<F>& e) {
+inline void note_order(block_queue<F>& q, const queued_block<F>& e) {
   typename F::addr block = block_of(e);
-  if constexpr (F::BITS > 64) {
+  if (q.used == 0) {
+  } else if constexpr (F::BITS > 64) {
     // Two 128-bit comparisons cost more than a branch that goes wrong.
     if (q.last_prefix != e.prefix) q.mixed_prefixes = true;
     if (block < q.last_block ||
@@ -176,19 +177,6 @@ inline void note_order_after(block_queue<F>& q, const queued_block<F>& e) {
   q.last_prefix = e.prefix;
   q.last_is_run = e.count > 1;
   if (q.last_is_run) q.last_run_last = run_last(e);
-}
-
-/// Notes how entry e, about to be queued, stands to the one before it.
-template <typename F>
-inline void note_order(block_queue<F>& q, const queued_block<F>& e) {
-  if (q.used == 0) {
-    q.last_block = block_of(e);
-    q.last_prefix = e.prefix;
-    q.last_is_run = e.count > 1;
-    if (q.last_is_run) q.last_run_last = run_last(e);
-    return;
-  }
-  note_order_after(q, e);
 }
 
 /// Queues `count` blocks of length n from a as one entry; the queue has
@@ -218,24 +206,18 @@ bool leave_buckets(block_queue<F>& q);
 template <typename F>
 inline bool hold_in_bucket(block_queue<F>& q, int n, typename F::addr a,
                            unsigned s) {
-  queued_block<F> e;
-  e.addr = a;
-  e.line = 0;
-  e.count = 1;
-  e.prefix = uint32_t(n);
-  e.state = s;
   if constexpr (F::BITS > 64) {
-    typename F::addr block = block_of(e);
+    typename F::addr block = a & F::netmask(n);
     if (!fits_store(*q.buckets, block)) {
       // Rare: the list leaves the network its first blocks were all in.
       bucket_store* wide = widen_store(q.buckets);
       if (wide) q.buckets = wide;
     }
+    // The order needs no note: blocks go into buckets only when they did
+    // not come sorted.
     if (fits_store(*q.buckets, block) &&
-        hold_block(*q.buckets, block, unsigned(n), s)) {
-      note_order_after(q, e);
+        hold_block(*q.buckets, block, unsigned(n), s))
       return true;
-    }
   }
   return leave_buckets(q) && add_blocks(q, n, a, 1, s);
 }

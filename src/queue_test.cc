@@ -330,3 +330,55 @@ TYPED_TEST(BigQueue, SortsAsAStableSort) {
     }
   }
 }
+
+// Blocks put back from the buckets into the queue are sorted, and blocks
+// queued after them are sorted in among them: merged, the list is that of a
+// stable sort with each block's last state. The last block held is the
+// smallest, and those queued after it ascend from it, so that only their
+// order against the put-back ones tells that the queue needs sorting.
+TEST(Buckets, PutBackBlocksAndLaterOnesMergeAsAStableSort) {
+  typedef uint128 addr;
+  captured_streams streams;
+  settings.opt_silent = 1;
+  tenvik_run<ipv6> r;
+  r.queue.bucket_after = 64;
+  set_batching(r.queue, BATCH_ALL);
+  std::mt19937_64 rng(11);
+  const addr base = addr(0x20010db8) << 96;
+  std::vector<queued_block<ipv6>> added;
+  auto add = [&](addr a, int n) {
+    unsigned s = ST_NO + unsigned(rng() % 2);
+    ASSERT_TRUE(add_block(r.queue, n, a, s));
+    queued_block<ipv6> e = {};
+    e.addr = a & ipv6::netmask(n);
+    e.count = 1;
+    e.prefix = unsigned(n);
+    e.state = s;
+    added.push_back(e);
+  };
+  for (int k = 0; k < 5000; k++)
+    add(base | addr(rng() % 512) << 64, 48 + int(rng() % 17));
+  add(base, 64);
+  ASSERT_TRUE(r.queue.buckets != nullptr);
+  ASSERT_TRUE(leave_buckets(r.queue));
+  for (int k = 1; k < 300; k++) add(base | addr(k) << 64, 64);
+  std::vector<queued_block<ipv6>> expected = added;
+  std::stable_sort(expected.begin(), expected.end(), tree_less<ipv6>);
+  size_t out = 0;
+  for (size_t i = 0; i < expected.size(); i++) {
+    if (out > 0 && same_block(expected[out - 1], expected[i]))
+      expected[out - 1].state = expected[i].state;
+    else
+      expected[out++] = expected[i];
+  }
+  expected.resize(out);
+  const queued_block<ipv6>* blocks;
+  size_t count;
+  ASSERT_TRUE(merge_held_blocks(r.queue, &blocks, &count));
+  ASSERT_EQ(expected.size(), count);
+  for (size_t i = 0; i < count; i++)
+    ASSERT_TRUE(block_of(blocks[i]) == block_of(expected[i]) &&
+                blocks[i].prefix == expected[i].prefix &&
+                blocks[i].state == expected[i].state)
+        << "block " << i;
+}
