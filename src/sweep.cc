@@ -40,7 +40,7 @@ struct frame {
 // inside it, or with the one along its upper edge.
 template <typename F>
 struct entry {
-  typename F::stored_addr last;
+  typename F::entry_addr last;
   uint8_t shift;  // BITS minus the prefix length
   uint8_t state;
   bool operator<(const entry& o) const {
