@@ -304,6 +304,12 @@ struct permitted_printer {
   }
 
   void print_cover(addr first, addr last) {
+    // Most stretches of a big list are one aligned block: no search.
+    addr size = last - first;
+    if ((size & (size + 1)) == 0 && (first & size) == 0) {
+      put_entry<F>(out, program, ST_YES, first, F::leading_zeros(size));
+      return;
+    }
     cover_range<F>(first, last, [this](addr x, int n) {
       put_entry<F>(out, program, ST_YES, x, n);
       return true;
