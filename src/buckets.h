@@ -29,8 +29,9 @@ struct held6 {
 // a bucket, sorted in one pass and a rank.
 const int BUCKET_BITS = 12;
 const size_t BUCKETS = size_t(1) << BUCKET_BITS;
-/// Blocks in a chunk; a bucket is a list of chunks.
-const size_t CHUNK_BLOCKS = 32;
+/// Blocks in a chunk; a bucket is a list of chunks. Small, since each
+/// bucket has one that is not full.
+const size_t CHUNK_BLOCKS = 16;
 
 struct bucket_store {
   /// Every block's top 64 bits above bit shift + BUCKET_BITS are those of

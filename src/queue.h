@@ -75,8 +75,9 @@ const size_t BATCH_SIZE_BLOCKS = size_t(1) << 18;
 
 /// Blocks queued before they may go into buckets: enough to tell which
 /// bits of their addresses vary, and whether they come sorted, which needs
-/// no sorting and no buckets.
-const size_t BUCKET_AFTER_BLOCKS = size_t(1) << 14;
+/// no sorting and no buckets. Fewer would fill a chunk of every bucket
+/// but little of it, and take more memory than the queue.
+const size_t BUCKET_AFTER_BLOCKS = size_t(1) << 16;
 
 enum {
   BATCH_OFF,   // every block goes into the tree at once
