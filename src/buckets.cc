@@ -4,8 +4,9 @@
 
 #include "radix.h"
 
-// A store holds at most this many chunks, 2^27 blocks: what a queue holds.
-const size_t MOST_CHUNKS = (size_t(1) << 27) / CHUNK_BLOCKS;
+// A store holds at most this many chunks, 2^27 long blocks or more: what
+// a queue holds.
+const size_t MOST_CHUNKS = (size_t(1) << 27) / (CHUNK_WORDS / 2);
 
 bucket_store* open_store(uint64_t any, uint64_t all) {
   void* memory = map_pages(sizeof(bucket_store));
@@ -23,7 +24,7 @@ bucket_store* open_store(uint64_t any, uint64_t all) {
 
 void close_store(bucket_store* s) {
   if (!s) return;
-  unmap_mapping(s->pool, s->capacity * CHUNK_BLOCKS);
+  unmap_mapping(s->pool, s->capacity * CHUNK_WORDS);
   unmap_mapping(s->next, s->next_capacity);
   munmap(s, sizeof(bucket_store));
 }
@@ -37,8 +38,8 @@ bool grow_pool(bucket_store& s) {
     s.next = next;
     s.next_capacity = bigger;
   }
-  held6* pool =
-      grow_mapping(s.pool, s.capacity * CHUNK_BLOCKS, bigger * CHUNK_BLOCKS);
+  uint64_t* pool =
+      grow_mapping(s.pool, s.capacity * CHUNK_WORDS, bigger * CHUNK_WORDS);
   if (!pool) return false;
   s.pool = pool;
   s.capacity = bigger;
@@ -61,23 +62,35 @@ bucket_store* widen_store(bucket_store* s) {
   return wide;
 }
 
-void sort_bucket(held6* a, held6* tmp, size_t n, uint32_t* counts) {
+// A digit about as wide as the bucket has blocks: a random list's buckets
+// then fall apart in one pass into a few blocks each.
+template <typename T, typename Top, typename Less>
+static void sort_held(T* a, T* tmp, size_t n, uint32_t* counts, Top top,
+                      Less less) {
   if (n < 2) return;
   uint64_t any = 0, all = ~uint64_t(0);
   for (size_t i = 0; i < n; i++) {
-    any |= a[i].high;
-    all &= a[i].high;
+    any |= top(a[i]);
+    all &= top(a[i]);
   }
-  // A digit about as wide as the bucket has blocks: a random list's
-  // buckets then fall apart in one pass into a few blocks each.
   const int width = n < 4096 ? 8 : n < 131072 ? 11 : 16;
   uint64_t varying = any & ~all;
   int high = varying ? 63 - __builtin_clzll(varying) : width - 1;
   int shift = high < width - 1 ? 0 : high - (width - 1);
-  sort_from_top(
-      a, tmp, n, shift, width, counts, [](const held6& e) { return e.high; },
+  sort_from_top(a, tmp, n, shift, width, counts, top, less, false);
+}
+
+void sort_bucket(held6* a, held6* tmp, size_t n, uint32_t* counts) {
+  sort_held(
+      a, tmp, n, counts, [](const held6& e) { return e.high; },
       [](const held6& x, const held6& y) {
         return x.high != y.high ? x.high < y.high : x.low >> 2 < y.low >> 2;
-      },
-      false);
+      });
+}
+
+void sort_bucket(uint64_t* a, uint64_t* tmp, size_t n, uint32_t* counts) {
+  // The state, in the lowest two bits, is no part of the order.
+  sort_held(
+      a, tmp, n, counts, [](uint64_t e) { return e & ~HELD_TAG; },
+      [](uint64_t x, uint64_t y) { return x >> 2 < y >> 2; });
 }

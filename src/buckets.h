@@ -3,6 +3,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 #include <sys/mman.h>
 
 #include "address6.h"
@@ -13,7 +14,7 @@
 // at the end: the sort's first pass is done on the way in, each bucket is
 // sorted on its own in the cache, and there is no copy of the whole list
 // to sort into. No warning is written, so no line is kept: a block takes
-// 16 bytes where the queue takes 24, and needs no spare 16 or 24 more. On
+// 16 bytes or 8 where the queue takes 24, and needs no spare 24 more. On
 // this kind of machine fresh pages cost as much as the sorting. Blocks
 // named again stay in input order, in the same bucket.
 
@@ -24,14 +25,25 @@ struct held6 {
   uint64_t high, low;
 };
 
+/// The lowest ten bits of a held block: prefix length and state.
+const uint64_t HELD_TAG = 0x3ff;
+
 // Twelve bits: the buckets' open chunks stay in the core's cache as the
 // blocks are dealt out, and a million random blocks leave a few hundred to
 // a bucket, sorted in one pass and a rank.
 const int BUCKET_BITS = 12;
 const size_t BUCKETS = size_t(1) << BUCKET_BITS;
-/// Blocks in a chunk; a bucket is a list of chunks. Small, since each
-/// bucket has one that is not full.
-const size_t CHUNK_BLOCKS = 16;
+/// 64-bit words in a chunk; a bucket is two lists of chunks. Small, since
+/// each list has one that is not full.
+const size_t CHUNK_WORDS = 32;
+
+/// A block whose address ends within the high word of its held6, as most
+/// blocks of a table do (a /64, a /48), is held in that word alone, its
+/// prefix length and state in the ten bits the address leaves zero: half
+/// the memory, and half to sort. Each bucket keeps such short blocks apart
+/// from the long ones. A block and its length decide which it is, so a
+/// block named again is always in the same list as before.
+enum { HELD_LONG, HELD_SHORT };
 
 struct bucket_store {
   /// Every block's top 64 bits above bit shift + BUCKET_BITS are those of
@@ -40,11 +52,12 @@ struct bucket_store {
   /// block for its prefix length and state.
   uint64_t common;
   int shift;
-  held6* pool;     // the chunks, in the order they were taken
-  uint32_t* next;  // the next chunk of each chunk's bucket
+  uint64_t* pool;  // the chunks, in the order they were taken
+  uint32_t* next;  // the next chunk of each chunk's list
   size_t chunks, capacity, next_capacity;
   size_t held;  // blocks held
-  uint32_t head[BUCKETS], tail[BUCKETS], count[BUCKETS];
+  // Indexed [HELD_LONG or HELD_SHORT][bucket].
+  uint32_t head[2][BUCKETS], tail[2][BUCKETS], count[2][BUCKETS];
 };
 
 /// A store for blocks whose top 64 bits some have (`any`) and all have
@@ -70,24 +83,37 @@ inline bool hold_block(bucket_store& s, uint128 block, unsigned n,
                        unsigned st) {
   uint64_t top = uint64_t(block >> 64), low = uint64_t(block);
   unsigned b = unsigned(top >> s.shift) & (BUCKETS - 1);
-  uint32_t c = s.count[b];
-  uint32_t chunk = s.tail[b];
-  if (c % CHUNK_BLOCKS == 0) {
-    if (s.chunks == s.capacity && !grow_pool(s)) return false;
-    chunk = uint32_t(s.chunks++);
-    if (c)
-      s.next[s.tail[b]] = chunk;
-    else
-      s.head[b] = chunk;
-    s.tail[b] = chunk;
-  }
   // The block shifted up past the bits the bucket stands for: 12 to 63
   // bits, so both halves are plain shifts.
   const int k = 64 - s.shift;
-  held6& h = s.pool[size_t(chunk) * CHUNK_BLOCKS + c % CHUNK_BLOCKS];
-  h.high = top << k | low >> (64 - k);
-  h.low = low << k | n << 2 | st;
-  s.count[b] = c + 1;
+  const uint64_t high = top << k | low >> (64 - k), rest = low << k;
+  const uint64_t tag = n << 2 | st;
+  const int kind = rest == 0 && (high & HELD_TAG) == 0 ? HELD_SHORT : HELD_LONG;
+  // A mask, not a remainder: a chunk holds one of two powers of two, which
+  // the compiler would divide by.
+  const uint32_t slot_mask =
+      kind == HELD_SHORT ? CHUNK_WORDS - 1 : CHUNK_WORDS / 2 - 1;
+  uint32_t c = s.count[kind][b];
+  uint32_t chunk = s.tail[kind][b];
+  const uint32_t slot = c & slot_mask;
+  if (slot == 0) {
+    if (s.chunks == s.capacity && !grow_pool(s)) return false;
+    chunk = uint32_t(s.chunks++);
+    if (c)
+      s.next[s.tail[kind][b]] = chunk;
+    else
+      s.head[kind][b] = chunk;
+    s.tail[kind][b] = chunk;
+  }
+  uint64_t* w = s.pool + size_t(chunk) * CHUNK_WORDS;
+  if (kind == HELD_SHORT) {
+    w[slot] = high | tag;
+  } else {
+    w += 2 * slot;
+    w[0] = high;
+    w[1] = rest | tag;
+  }
+  s.count[kind][b] = c + 1;
   s.held++;
   return true;
 }
@@ -97,33 +123,53 @@ inline uint64_t bucket_top(const bucket_store& s, size_t b) {
   return (s.common >> s.shift >> BUCKET_BITS << BUCKET_BITS | b) << s.shift;
 }
 
-/// Calls visit(block, prefix, state) for held block h of the bucket whose
-/// bucket_top is top, and returns what it returns.
+/// Calls visit(block, prefix, state) for the held block (high, low) of the
+/// bucket whose bucket_top is top, and returns what it returns.
 template <typename Visit>
-inline bool visit_held(const bucket_store& s, uint64_t top, const held6& h,
-                       Visit& visit) {
+inline bool visit_held(const bucket_store& s, uint64_t top, uint64_t high,
+                       uint64_t low, Visit& visit) {
   const int k = 64 - s.shift;
-  uint64_t high = top | h.high >> k;
-  uint64_t low = h.high << s.shift | h.low >> k;
-  return visit(uint128(high) << 64 | low, unsigned(h.low >> 2) & 0xff,
-               unsigned(h.low) & 3);
+  uint64_t a_high = top | high >> k;
+  uint64_t a_low = high << s.shift | low >> k;
+  return visit(uint128(a_high) << 64 | a_low, unsigned(low >> 2) & 0xff,
+               unsigned(low) & 3);
+}
+
+/// Copies the n blocks of the list of chunks from `chunk` on, `words` words
+/// a block, to `to`.
+inline void gather_chunks(const bucket_store& s, uint32_t chunk, size_t n,
+                          size_t words, uint64_t* to) {
+  const size_t total = n * words;
+  for (size_t got = 0; got < total; chunk = s.next[chunk]) {
+    size_t take = total - got < CHUNK_WORDS ? total - got : CHUNK_WORDS;
+    memcpy(to + got, s.pool + size_t(chunk) * CHUNK_WORDS,
+           take * sizeof(uint64_t));
+    got += take;
+  }
 }
 
 /// Calls visit(block, prefix, state) for every held block, bucket by
-/// bucket, in input order within one, needing no memory; stops at the
+/// bucket, in input order within one list, needing no memory; stops at the
 /// first visit that returns false, and returns what the last one returned.
 template <typename Visit>
 bool for_each_held_unsorted(const bucket_store& s, Visit visit) {
   for (size_t b = 0; b < BUCKETS; b++) {
     const uint64_t top = bucket_top(s, b);
-    size_t n = s.count[b];
-    uint32_t chunk = s.head[b];
-    for (size_t i = 0; i < n; i++) {
-      if (i > 0 && i % CHUNK_BLOCKS == 0) chunk = s.next[chunk];
-      if (!visit_held(s, top,
-                      s.pool[size_t(chunk) * CHUNK_BLOCKS + i % CHUNK_BLOCKS],
-                      visit))
-        return false;
+    for (int kind = HELD_LONG; kind <= HELD_SHORT; kind++) {
+      const size_t words = kind == HELD_SHORT ? 1 : 2;
+      size_t n = s.count[kind][b];
+      uint32_t chunk = s.head[kind][b];
+      for (size_t i = 0, at = 0; i < n; i++, at += words) {
+        if (at == CHUNK_WORDS) {
+          chunk = s.next[chunk];
+          at = 0;
+        }
+        const uint64_t* w = s.pool + size_t(chunk) * CHUNK_WORDS + at;
+        bool ok = kind == HELD_SHORT ? visit_held(s, top, w[0] & ~HELD_TAG,
+                                                  w[0] & HELD_TAG, visit)
+                                     : visit_held(s, top, w[0], w[1], visit);
+        if (!ok) return false;
+      }
     }
   }
   return true;
@@ -137,39 +183,61 @@ bool for_each_held_unsorted(const bucket_store& s, Visit visit) {
 template <typename Visit>
 bool for_each_held(const bucket_store& s, Visit visit);
 
-/// Sorts n held blocks of one bucket at a by address and prefix, stably,
-/// with tmp for as many and `counts` for the digits.
+/// Sorts n long held blocks of one bucket at a by address and prefix,
+/// stably, with tmp for as many and `counts` for the digits.
 void sort_bucket(held6* a, held6* tmp, size_t n, uint32_t* counts);
+/// The same for n short ones.
+void sort_bucket(uint64_t* a, uint64_t* tmp, size_t n, uint32_t* counts);
 
 /// Room for the digits sort_bucket counts.
 const size_t BUCKET_COUNT_SLOTS = 65537 + 8 * 257;
 
 template <typename Visit>
 bool for_each_held(const bucket_store& s, Visit visit) {
-  size_t largest = 0;
-  for (size_t b = 0; b < BUCKETS; b++)
-    if (s.count[b] > largest) largest = s.count[b];
-  held6* a = static_cast<held6*>(map_pages(largest * sizeof(held6) + 1));
-  held6* tmp = static_cast<held6*>(map_pages(largest * sizeof(held6) + 1));
+  size_t largest[2] = {0, 0};
+  for (int kind = HELD_LONG; kind <= HELD_SHORT; kind++)
+    for (size_t b = 0; b < BUCKETS; b++)
+      if (s.count[kind][b] > largest[kind]) largest[kind] = s.count[kind][b];
+  // Room for the larger of a bucket's lists, as long blocks, and scratch
+  // for the sort; the short blocks go after the long ones.
+  const size_t room = largest[HELD_LONG] + (largest[HELD_SHORT] + 1) / 2;
+  const size_t bytes = room * sizeof(held6) + 1;
+  held6* a = static_cast<held6*>(map_pages(bytes));
+  held6* tmp = static_cast<held6*>(map_pages(bytes));
   uint32_t* counts =
       static_cast<uint32_t*>(map_pages(BUCKET_COUNT_SLOTS * sizeof(uint32_t)));
   bool ok = a && tmp && counts;
   for (size_t b = 0; ok && b < BUCKETS; b++) {
-    size_t n = s.count[b];
-    if (n == 0) continue;
-    size_t got = 0;
-    for (uint32_t chunk = s.head[b]; got < n; chunk = s.next[chunk]) {
-      size_t take = n - got < CHUNK_BLOCKS ? n - got : CHUNK_BLOCKS;
-      memcpy(a + got, s.pool + size_t(chunk) * CHUNK_BLOCKS,
-             take * sizeof(held6));
-      got += take;
-    }
-    sort_bucket(a, tmp, n, counts);
+    const size_t n = s.count[HELD_LONG][b], m = s.count[HELD_SHORT][b];
+    if (n + m == 0) continue;
+    held6* longs = a;
+    uint64_t* shorts = reinterpret_cast<uint64_t*>(a + n);
+    gather_chunks(s, s.head[HELD_LONG][b], n, 2, &a->high);
+    gather_chunks(s, s.head[HELD_SHORT][b], m, 1, shorts);
+    sort_bucket(longs, tmp, n, counts);
+    sort_bucket(shorts, &tmp->high, m, counts);
+    // The two lists merged; no short block equals a long one.
     const uint64_t top = bucket_top(s, b);
-    for (size_t i = 0; ok && i < n; i++) ok = visit_held(s, top, a[i], visit);
+    size_t i = 0, j = 0;
+    while (ok && i < n && j < m) {
+      uint64_t high = shorts[j] & ~HELD_TAG, low = shorts[j] & HELD_TAG;
+      const held6& l = longs[i];
+      if (l.high < high || (l.high == high && l.low >> 2 < low >> 2)) {
+        ok = visit_held(s, top, l.high, l.low, visit);
+        i++;
+      } else {
+        ok = visit_held(s, top, high, low, visit);
+        j++;
+      }
+    }
+    for (; ok && i < n; i++)
+      ok = visit_held(s, top, longs[i].high, longs[i].low, visit);
+    for (; ok && j < m; j++)
+      ok = visit_held(s, top, shorts[j] & ~HELD_TAG, shorts[j] & HELD_TAG,
+                      visit);
   }
-  if (a) munmap(a, largest * sizeof(held6) + 1);
-  if (tmp) munmap(tmp, largest * sizeof(held6) + 1);
+  if (a) munmap(a, bytes);
+  if (tmp) munmap(tmp, bytes);
   if (counts) munmap(counts, BUCKET_COUNT_SLOTS * sizeof(uint32_t));
   return ok;
 }
