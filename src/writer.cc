@@ -1,6 +1,7 @@
 #include "writer.h"
 
 #include <string.h>
+#include <unistd.h>
 
 void put_text(chunk_writer& w, const char* text, size_t length) {
   if (!make_room(w, length)) {
@@ -12,6 +13,19 @@ void put_text(chunk_writer& w, const char* text, size_t length) {
 }
 
 void flush_text(chunk_writer& w) {
-  if (w.used) fwrite(w.chunk, 1, w.used, w.stream);
+  // Straight to the file, one call a chunk: through the stream's small
+  // buffer each chunk went out in two calls, one of them small. What the
+  // stream holds goes first, and whatever the file does not take is left
+  // to the stream, which reports the failure as it always has.
+  size_t done = 0;
+  const int fd = w.used ? fileno(w.stream) : -1;
+  if (fd >= 0 && fflush(w.stream) == 0) {
+    while (done < w.used) {
+      ssize_t n = write(fd, w.chunk + done, w.used - done);
+      if (n <= 0) break;
+      done += size_t(n);
+    }
+  }
+  if (done < w.used) fwrite(w.chunk + done, 1, w.used - done, w.stream);
   w.used = 0;
 }

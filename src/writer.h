@@ -16,19 +16,18 @@ struct chunk_writer {
   char chunk[CHUNK_BYTES];
 };
 
+/// Writes out what the chunk holds.
+void flush_text(chunk_writer& w);
+
 /// Room for `length` more bytes at chunk + used, writing out the chunk if
 /// need be; false when the text would not fit even in an empty chunk.
 inline bool make_room(chunk_writer& w, size_t length) {
   if (length <= chunk_writer::CHUNK_BYTES - w.used) return true;
-  if (w.used) fwrite(w.chunk, 1, w.used, w.stream);
-  w.used = 0;
+  flush_text(w);
   return length <= chunk_writer::CHUNK_BYTES;
 }
 
 /// Adds text to the chunk (text longer than a chunk goes out at once).
 void put_text(chunk_writer& w, const char* text, size_t length);
-
-/// Writes out what the chunk holds.
-void flush_text(chunk_writer& w);
 
 #endif  // TENVIK_WRITER_H_
