@@ -382,3 +382,51 @@ TEST(Buckets, PutBackBlocksAndLaterOnesMergeAsAStableSort) {
                 blocks[i].state == expected[i].state)
         << "block " << i;
 }
+
+// Blocks of one bucket held in the high word alone and in both words, the
+// same address at several lengths and some named twice: read back in tree
+// order, each kind's repeats in input order, and as they went in when
+// unsorted.
+TEST(Buckets, ShortAndLongBlocksComeBackInTreeOrder) {
+  typedef uint128 addr;
+  const addr x = addr(0x20010db800000000ull) << 64;
+  struct held {
+    addr block;
+    unsigned prefix, state;
+  };
+  const std::vector<held> in = {{x | 1, 128, ST_YES},
+                                {x, 64, ST_NO},
+                                {x, 128, ST_YES},
+                                {x, 60, ST_YES},
+                                {x | 1, 128, ST_NO},
+                                {x, 64, ST_YES},
+                                {x | addr(1) << 64, 64, ST_NO},
+                                {0, 0, ST_NO},
+                                {x | addr(1) << 63, 65, ST_YES}};
+  bucket_store* s = open_store(~uint64_t(0), 0);
+  ASSERT_TRUE(s != nullptr);
+  for (const held& h : in)
+    ASSERT_TRUE(hold_block(*s, h.block, h.prefix, h.state));
+  std::vector<held> out, unsorted;
+  for_each_held(*s, [&out](addr b, unsigned n, unsigned st) {
+    out.push_back({b, n, st});
+    return true;
+  });
+  for_each_held_unsorted(*s, [&unsorted](addr b, unsigned n, unsigned st) {
+    unsorted.push_back({b, n, st});
+    return true;
+  });
+  close_store(s);
+  std::vector<held> expected = in;
+  std::stable_sort(
+      expected.begin(), expected.end(), [](const held& a, const held& b) {
+        return a.block != b.block ? a.block < b.block : a.prefix < b.prefix;
+      });
+  ASSERT_EQ(expected.size(), out.size());
+  for (size_t i = 0; i < out.size(); i++)
+    EXPECT_TRUE(out[i].block == expected[i].block &&
+                out[i].prefix == expected[i].prefix &&
+                out[i].state == expected[i].state)
+        << "block " << i;
+  EXPECT_EQ(in.size(), unsorted.size());
+}
