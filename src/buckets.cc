@@ -1,6 +1,6 @@
 #include "buckets.h"
 
-#include <new>
+#include <type_traits>
 
 #include "radix.h"
 
@@ -11,7 +11,11 @@ const size_t MOST_CHUNKS = (size_t(1) << 27) / (CHUNK_WORDS / 2);
 bucket_store* open_store(uint64_t any, uint64_t all) {
   void* memory = map_pages(sizeof(bucket_store));
   if (!memory) return nullptr;
-  bucket_store* s = new (memory) bucket_store();
+  // The pages come zeroed, and a list's buckets of one kind leave the
+  // other's lists untouched: zeroing the store again would touch them all.
+  static_assert(std::is_trivial<bucket_store>::value,
+                "a bucket store is its zeroed pages");
+  bucket_store* s = static_cast<bucket_store*>(memory);
   // The bucket is the twelve bits from the highest one the blocks so far
   // do not all share: a table in 2000::/3 spreads over its buckets, and a
   // list inside one network does too.
