@@ -135,6 +135,9 @@ inline bool visit_held(const bucket_store& s, uint64_t top, uint64_t high,
                unsigned(low) & 3);
 }
 
+/// A short held block as the two words of a long one.
+inline held6 unpack_short(uint64_t w) { return {w & ~HELD_TAG, w & HELD_TAG}; }
+
 /// Copies the n blocks of the list of chunks from `chunk` on, `words` words
 /// a block, to `to`.
 inline void gather_chunks(const bucket_store& s, uint32_t chunk, size_t n,
@@ -165,10 +168,9 @@ bool for_each_held_unsorted(const bucket_store& s, Visit visit) {
           at = 0;
         }
         const uint64_t* w = s.pool + size_t(chunk) * CHUNK_WORDS + at;
-        bool ok = kind == HELD_SHORT ? visit_held(s, top, w[0] & ~HELD_TAG,
-                                                  w[0] & HELD_TAG, visit)
-                                     : visit_held(s, top, w[0], w[1], visit);
-        if (!ok) return false;
+        const held6 h =
+            kind == HELD_SHORT ? unpack_short(w[0]) : held6{w[0], w[1]};
+        if (!visit_held(s, top, h.high, h.low, visit)) return false;
       }
     }
   }
@@ -198,8 +200,8 @@ bool for_each_held(const bucket_store& s, Visit visit) {
   for (int kind = HELD_LONG; kind <= HELD_SHORT; kind++)
     for (size_t b = 0; b < BUCKETS; b++)
       if (s.count[kind][b] > largest[kind]) largest[kind] = s.count[kind][b];
-  // Room for the larger of a bucket's lists, as long blocks, and scratch
-  // for the sort; the short blocks go after the long ones.
+  // Room for any bucket's long blocks and, after them, its short ones, and
+  // as much scratch for the sort.
   const size_t room = largest[HELD_LONG] + (largest[HELD_SHORT] + 1) / 2;
   const size_t bytes = room * sizeof(held6) + 1;
   held6* a = static_cast<held6*>(map_pages(bytes));
@@ -220,21 +222,22 @@ bool for_each_held(const bucket_store& s, Visit visit) {
     const uint64_t top = bucket_top(s, b);
     size_t i = 0, j = 0;
     while (ok && i < n && j < m) {
-      uint64_t high = shorts[j] & ~HELD_TAG, low = shorts[j] & HELD_TAG;
+      const held6 sh = unpack_short(shorts[j]);
       const held6& l = longs[i];
-      if (l.high < high || (l.high == high && l.low >> 2 < low >> 2)) {
+      if (l.high < sh.high || (l.high == sh.high && l.low >> 2 < sh.low >> 2)) {
         ok = visit_held(s, top, l.high, l.low, visit);
         i++;
       } else {
-        ok = visit_held(s, top, high, low, visit);
+        ok = visit_held(s, top, sh.high, sh.low, visit);
         j++;
       }
     }
     for (; ok && i < n; i++)
       ok = visit_held(s, top, longs[i].high, longs[i].low, visit);
-    for (; ok && j < m; j++)
-      ok = visit_held(s, top, shorts[j] & ~HELD_TAG, shorts[j] & HELD_TAG,
-                      visit);
+    for (; ok && j < m; j++) {
+      const held6 sh = unpack_short(shorts[j]);
+      ok = visit_held(s, top, sh.high, sh.low, visit);
+    }
   }
   if (a) munmap(a, bytes);
   if (tmp) munmap(tmp, bytes);
