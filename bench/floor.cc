@@ -21,7 +21,7 @@
 
 // Big enough that the read(2) calls cost nothing next to the parsing, small
 // enough to stay in the cache.
-const size_t CHUNK = size_t(1) << 20;
+const size_t CHUNK = size_t(1) << 18;
 // A partial line is carried over to the next chunk; a longer one is no
 // line of a list.
 const size_t MAX_LINE = 4096;

@@ -32,7 +32,9 @@ int read_lines(int fd, Handler handle_line, Fast read_fast) {
     *end = '\0';
     return handle_line(line, size_t(end - line));
   };
-  size_t capacity = size_t(1) << 20;
+  // Small enough that what a read(2) brings is still in the core's cache
+  // when it is parsed: a megabyte is not.
+  size_t capacity = size_t(1) << 18;
   // One byte more than the capacity, for the terminator of a last line
   // without a newline, and the slack.
   char* buf = static_cast<char*>(malloc(capacity + 1 + READ_SLACK));
@@ -44,7 +46,8 @@ int read_lines(int fd, Handler handle_line, Fast read_fast) {
       // Finding a line's end is part of reading it there.
       memset(buf + filled, 0, 1 + READ_SLACK);
       bool stop = false;
-      start = scanned = size_t(read_fast(buf + start, buf + filled, &stop) - buf);
+      start = scanned =
+          size_t(read_fast(buf + start, buf + filled, &stop) - buf);
       if (stop) {
         result = READ_STOPPED;
         break;
