@@ -28,8 +28,8 @@ bucket_store* open_store(uint64_t any, uint64_t all) {
 
 void close_store(bucket_store* s) {
   if (!s) return;
-  unmap_mapping(s->pool, s->capacity * CHUNK_WORDS);
-  unmap_mapping(s->next, s->next_capacity);
+  unmap_mapping(s->pool, s->capacity * CHUNK_WORDS, s->pool_reserved);
+  unmap_mapping(s->next, s->next_capacity, s->next_reserved);
   munmap(s, sizeof(bucket_store));
 }
 
@@ -37,13 +37,15 @@ bool grow_pool(bucket_store& s) {
   if (s.capacity >= MOST_CHUNKS) return false;
   size_t bigger = s.capacity ? 2 * s.capacity : 4096;
   if (s.next_capacity < bigger) {
-    uint32_t* next = grow_mapping(s.next, s.next_capacity, bigger);
+    uint32_t* next = grow_mapping(s.next, s.next_capacity, bigger,
+                                  s.next_reserved, MOST_CHUNKS);
     if (!next) return false;
     s.next = next;
     s.next_capacity = bigger;
   }
   uint64_t* pool =
-      grow_mapping(s.pool, s.capacity * CHUNK_WORDS, bigger * CHUNK_WORDS);
+      grow_mapping(s.pool, s.capacity * CHUNK_WORDS, bigger * CHUNK_WORDS,
+                   s.pool_reserved, MOST_CHUNKS * CHUNK_WORDS, true);
   if (!pool) return false;
   s.pool = pool;
   s.capacity = bigger;

@@ -55,7 +55,8 @@ struct bucket_store {
   uint64_t* pool;  // the chunks, in the order they were taken
   uint32_t* next;  // the next chunk of each chunk's list
   size_t chunks, capacity, next_capacity;
-  size_t held;  // blocks held
+  size_t pool_reserved, next_reserved;  // grow_mapping's
+  size_t held;                          // blocks held
   // Indexed [HELD_LONG or HELD_SHORT][bucket].
   uint32_t head[2][BUCKETS], tail[2][BUCKETS], count[2][BUCKETS];
 };

@@ -20,11 +20,19 @@ const size_t SPREAD_LIMIT = size_t(1) << 27;
 // 3 x 2048, IPv6's from the top down 65537 and 257 for each level below.
 const size_t COUNT_SLOTS = 65537 + 8 * 257;
 
+// The spare takes the queue's place, and the queue the spare's.
+template <typename F>
+static void swap_spare(block_queue<F>& q) {
+  std::swap(q.batch, q.spare);
+  std::swap(q.capacity, q.spare_capacity);
+  std::swap(q.reserved, q.spare_reserved);
+}
+
 // Room for a copy of the queue, for the radix sort.
 template <typename F>
 static bool get_spare(block_queue<F>& q) {
   if (q.spare_capacity < q.capacity) {
-    if (q.spare) munmap(q.spare, q.spare_capacity * sizeof(queued_block<F>));
+    release_spare(q);
     q.spare = static_cast<queued_block<F>*>(
         map_pages(q.capacity * sizeof(queued_block<F>)));
     q.spare_capacity = q.spare ? q.capacity : 0;
@@ -39,8 +47,7 @@ static bool get_spare(block_queue<F>& q) {
 template <typename F, typename Key>
 static void pass(block_queue<F>& q, Key key, uint32_t mask) {
   radix_pass(q.batch, q.spare, q.used, key, mask, q.counts);
-  std::swap(q.batch, q.spare);
-  std::swap(q.capacity, q.spare_capacity);
+  swap_spare(q);
 }
 
 // Orders each stretch of entries with the same first address, in place,
@@ -171,10 +178,7 @@ static bool sort_packed(block_queue<ipv4>& q) {
   }
   queued_block<ipv4>* to = reinterpret_cast<queued_block<ipv4>*>(other);
   for (size_t i = 0; i < n; i++) to[i] = unpack_entry(packed[i]);
-  if (to != q.batch) {
-    std::swap(q.batch, q.spare);
-    std::swap(q.capacity, q.spare_capacity);
-  }
+  if (to != q.batch) swap_spare(q);
   return true;
 }
 
@@ -270,8 +274,7 @@ static void sort_by_blocks(block_queue<F>& q, Less less, bool with_prefix) {
         q.batch, q.spare, q.used, top_digit_shift(any, all), 16, q.counts,
         [](const queued_block<F>& e) { return F::top64(block_of(e)); }, less,
         true);
-    std::swap(q.batch, q.spare);
-    std::swap(q.capacity, q.spare_capacity);
+    swap_spare(q);
   } else {
     (void)less;
     // Eleven bits a digit: a pass then writes to 2048 places at a time,
@@ -291,8 +294,7 @@ static void sort_by_blocks(block_queue<F>& q, Less less, bool with_prefix) {
                 [shift](const queued_block<F>& e) {
                   return (uint32_t(block_of(e)) >> shift) & (DIGIT_BUCKETS - 1);
                 });
-        std::swap(q.batch, q.spare);
-        std::swap(q.capacity, q.spare_capacity);
+        swap_spare(q);
       }
     }
     if (with_prefix) order_prefixes(q);
@@ -415,9 +417,10 @@ static bool spread_runs(block_queue<F>& q, bool all) {
     }
   }
   free(marked);
-  munmap(q.batch, q.capacity * sizeof(queued_block<F>));
+  unmap_mapping(q.batch, q.capacity, q.reserved);
   q.batch = blocks;
   q.capacity = q.used = out;
+  q.reserved = 0;
   q.room = 0;
   auto by_tree_and_line = [](const queued_block<F>& a,
                              const queued_block<F>& b) {

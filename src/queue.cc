@@ -27,7 +27,7 @@ static void update_room(block_queue<F>& q) {
 
 template <typename F>
 block_queue<F>::~block_queue() {
-  if (batch) munmap(batch, capacity * sizeof(queued));
+  unmap_mapping(batch, capacity, reserved);
   release_spare(*this);
   free(counts);
   close_store(buckets);
@@ -52,9 +52,9 @@ void set_batching(block_queue<F>& q, int mode) {
   q.buckets = nullptr;
   if (mode == BATCH_OFF) {
     // The tree, which may still grow, gets the queue's memory back.
-    if (q.batch) munmap(q.batch, q.capacity * sizeof(queued_block<F>));
+    unmap_mapping(q.batch, q.capacity, q.reserved);
     q.batch = nullptr;
-    q.capacity = 0;
+    q.capacity = q.reserved = 0;
     release_spare(q);
   }
   start_batch(q);
@@ -127,9 +127,9 @@ static bool open_buckets(block_queue<F>& q) {
     }
     if (s) {
       q.buckets = s;
-      munmap(q.batch, q.capacity * sizeof(queued_block<F>));
+      unmap_mapping(q.batch, q.capacity, q.reserved);
       q.batch = nullptr;
-      q.capacity = q.used = 0;
+      q.capacity = q.used = q.reserved = 0;
       release_spare(q);
       update_room(q);
       return true;
@@ -165,6 +165,7 @@ bool leave_buckets(block_queue<F>& q) {
       close_store(s);
       q.batch = batch;
       q.capacity = capacity;
+      q.reserved = 0;
       q.used = used;
       q.sorted = true;
       // The next block is queued after the last one here.
@@ -198,21 +199,9 @@ bool leave_buckets(block_queue<F>& q) {
 template <typename F>
 static bool grow_batch(block_queue<F>& q) {
   if (q.mode != BATCH_ALL || q.capacity >= HOLD_LIMIT) return false;
-  size_t bytes = q.capacity * sizeof(queued_block<F>);
-#ifdef MREMAP_MAYMOVE
-  // The pages move instead of being copied.
-  void* moved = mremap(q.batch, bytes, 2 * bytes, MREMAP_MAYMOVE);
-  if (moved == MAP_FAILED) return false;
-  queued_block<F>* bigger = static_cast<queued_block<F>*>(moved);
-#ifdef MADV_HUGEPAGE
-  madvise(moved, 2 * bytes, MADV_HUGEPAGE);
-#endif
-#else
-  queued_block<F>* bigger = static_cast<queued_block<F>*>(map_pages(2 * bytes));
+  queued_block<F>* bigger =
+      grow_mapping(q.batch, q.capacity, 2 * q.capacity, q.reserved, HOLD_LIMIT);
   if (!bigger) return false;
-  memcpy(bigger, q.batch, q.used * sizeof(queued_block<F>));
-  munmap(q.batch, bytes);
-#endif
   q.batch = bigger;
   q.capacity *= 2;
   update_room(q);
@@ -225,8 +214,9 @@ static bool grow_batch(block_queue<F>& q) {
 template <typename F>
 static bool make_room(block_queue<F>& q) {
   if (!q.batch) {
-    q.batch = static_cast<queued_block<F>*>(
-        map_pages(BATCH_SIZE_BLOCKS * sizeof(queued_block<F>)));
+    // Room for the most a queue may hold, used as it grows.
+    q.batch = grow_mapping<queued_block<F>>(
+        nullptr, 0, BATCH_SIZE_BLOCKS, q.reserved, HOLD_LIMIT, F::BITS > 64);
     if (!q.batch) {
       // The tree takes every block as it comes, after the warnings held.
       bool ok = flush_blocks(q);

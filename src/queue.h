@@ -96,7 +96,8 @@ struct block_queue {
   size_t capacity = 0;
   queued* spare = nullptr;  // room for a copy, for the radix sort
   size_t spare_capacity = 0;
-  uint32_t* counts = nullptr;  // the radix sort's counters
+  size_t reserved = 0, spare_reserved = 0;  // grow_mapping's
+  uint32_t* counts = nullptr;               // the radix sort's counters
   size_t used = 0;
   // add_block queues a block at once while used is below this: no flush
   // or growth is due.
@@ -125,9 +126,9 @@ struct block_queue {
 /// Gives back the radix sort's spare copy of the queue.
 template <typename F>
 inline void release_spare(block_queue<F>& q) {
-  if (q.spare) munmap(q.spare, q.spare_capacity * sizeof(queued_block<F>));
+  unmap_mapping(q.spare, q.spare_capacity, q.spare_reserved);
   q.spare = nullptr;
-  q.spare_capacity = 0;
+  q.spare_capacity = q.spare_reserved = 0;
 }
 
 /// Sets how blocks are queued; call before the first line and after the

@@ -30,21 +30,21 @@ template <typename F>
 struct trie {
   typedef typename F::addr addr;
   trie_node<F>* nodes = nullptr;
-  size_t count = 0, capacity = 0;
+  size_t count = 0, capacity = 0, reserved = 0;
   uint32_t stack[F::BITS + 2];
   int top = 0;
   addr path = 0;
   chunk_writer* out = nullptr;
   const entry_format* format = nullptr;
 
-  ~trie() { unmap_mapping(nodes, capacity); }
+  ~trie() { unmap_mapping(nodes, capacity, reserved); }
 
   trie_node<F>& at(uint32_t i) { return nodes[i]; }
   int depth(int level) const { return nodes[stack[level]].depth; }
 
   // A new node; UINT32_MAX when there is no memory.
   uint32_t make(addr a, int depth, unsigned state) {
-    if (!room_for_one(nodes, count, capacity, UINT32_MAX / 4))
+    if (!room_for_one(nodes, count, capacity, reserved, UINT32_MAX / 4))
       return UINT32_MAX;
     trie_node<F>& x = nodes[count];
     x.addr = a;

@@ -54,15 +54,16 @@ template <typename F>
 struct sweep_state {
   typedef typename F::addr addr;
   entry<F>* entries = nullptr;
-  size_t count = 0, capacity = 0;
+  size_t count = 0, capacity = 0, reserved = 0;
   frame stack[F::BITS + 2];
   int top = 0;
   addr path = 0;  // the address of the path's last block
 
-  ~sweep_state() { unmap_mapping(entries, capacity); }
+  ~sweep_state() { unmap_mapping(entries, capacity, reserved); }
 
   bool add_entry(addr first, int prefix, unsigned state) {
-    if (!room_for_one(entries, count, capacity, UINT32_MAX / 2)) return false;
+    if (!room_for_one(entries, count, capacity, reserved, UINT32_MAX / 2))
+      return false;
     entries[count++] = {addr(first | wildcard_of<F>(prefix)),
                         uint8_t(F::BITS - prefix), uint8_t(state)};
     return true;
@@ -130,7 +131,7 @@ static void sort_entries(sweep_state<F>& w) {
   entry<F>* entries = w.entries;
   size_t n = w.count;
   if (std::is_sorted(entries, entries + n)) return;
-  entry<F>* spare = grow_mapping<entry<F>>(nullptr, 0, n);
+  entry<F>* spare = static_cast<entry<F>*>(map_pages(n * sizeof(entry<F>)));
   uint32_t* counts = static_cast<uint32_t*>(malloc(65536 * sizeof(uint32_t)));
   if (!spare || !counts) {
     unmap_mapping(spare, n);
@@ -165,9 +166,10 @@ static void sort_entries(sweep_state<F>& w) {
   if (entries == w.entries) {
     unmap_mapping(spare, n);
   } else {
-    unmap_mapping(w.entries, w.capacity);
+    unmap_mapping(w.entries, w.capacity, w.reserved);
     w.entries = entries;
     w.capacity = n;
+    w.reserved = 0;
   }
   free(counts);
 }

@@ -18,16 +18,6 @@ struct pool_arena {
   size_t bytes;
 };
 
-void* map_pages(size_t bytes) {
-  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
-                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) return nullptr;
-#ifdef MADV_HUGEPAGE
-  madvise(p, bytes, MADV_HUGEPAGE);
-#endif
-  return p;
-}
-
 // Near the memory limit the mapping shrinks, down to a single block.
 static bool grow_arena(node_pool& pool) {
   void* table =

@@ -1,0 +1,62 @@
+#include "pages.h"
+
+#include <gtest/gtest.h>
+#include <stdint.h>
+
+namespace {
+
+// Fills items [from, to) with their own index, and checks [0, to) holds it.
+void fill(uint64_t* a, size_t from, size_t to) {
+  for (size_t i = from; i < to; i++) a[i] = i * 0x9e3779b97f4a7c15u;
+}
+bool holds(const uint64_t* a, size_t n) {
+  for (size_t i = 0; i < n; i++)
+    if (a[i] != i * 0x9e3779b97f4a7c15u) return false;
+  return true;
+}
+
+TEST(Pages, ArrayGrowsInPlaceWithinItsReservationAndMovesPastIt) {
+  // Room reserved for three doublings: the array stays where it is, and
+  // each growth's new part is usable and zero; the fourth moves it.
+  const size_t first = 1000;  // not a whole number of pages
+  size_t reserved = 0;
+  uint64_t* a = grow_mapping<uint64_t>(nullptr, 0, first, reserved, 8 * first);
+  ASSERT_NE(nullptr, a);
+  ASSERT_EQ(8 * first, reserved) << "no reservation made";
+  fill(a, 0, first);
+  size_t capacity = first;
+  for (int i = 0; i < 3; i++) {
+    uint64_t* b = grow_mapping(a, capacity, 2 * capacity, reserved);
+    ASSERT_EQ(a, b) << "moved within its reservation, growth " << i;
+    EXPECT_EQ(0u, a[2 * capacity - 1]);
+    fill(a, capacity, 2 * capacity);
+    capacity *= 2;
+  }
+  uint64_t* moved = grow_mapping(a, capacity, 2 * capacity, reserved);
+  ASSERT_NE(nullptr, moved);
+  EXPECT_EQ(0u, reserved);
+  EXPECT_TRUE(holds(moved, capacity));
+  fill(moved, capacity, 2 * capacity);
+  capacity *= 2;
+  // Once moved it grows as any mapping does.
+  uint64_t* again = grow_mapping(moved, capacity, 2 * capacity, reserved);
+  ASSERT_NE(nullptr, again);
+  EXPECT_TRUE(holds(again, capacity));
+  unmap_mapping(again, 2 * capacity, reserved);
+}
+
+TEST(Pages, RoomForOneDoublesUpToItsLimit) {
+  uint64_t* a = nullptr;
+  size_t capacity = 0, reserved = 0, count = 0;
+  const size_t limit = 4096 * 4;
+  while (room_for_one(a, count, capacity, reserved, limit)) {
+    a[count] = count * 0x9e3779b97f4a7c15u;
+    count++;
+  }
+  EXPECT_EQ(limit, count);
+  EXPECT_EQ(limit, capacity);
+  EXPECT_TRUE(holds(a, count));
+  unmap_mapping(a, capacity, reserved);
+}
+
+}  // namespace
