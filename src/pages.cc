@@ -6,10 +6,7 @@
 // each whole stretch of it can be one.
 const size_t HUGE_PAGE_BYTES = size_t(2) << 20;
 
-static size_t page_bytes() {
-  static const size_t bytes = size_t(sysconf(_SC_PAGESIZE));
-  return bytes;
-}
+static size_t page_bytes() { return size_t(getpagesize()); }
 
 static size_t round_up(size_t n, size_t unit) {
   return (n + unit - 1) / unit * unit;

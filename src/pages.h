@@ -24,6 +24,12 @@ bool use_pages(void* start, size_t from, size_t to, size_t most);
 /// Gives back bytes [from, to) of a mapping, from the first whole page on.
 void release_pages(void* start, size_t from, size_t to);
 
+/// How much of a growing array stays on small pages, unless it asks for
+/// huge ones from the start: a huge page the list ends early in holds up
+/// to 2 MB it does not use, which the arrays of most lists, under this
+/// size, need not pay.
+const size_t SMALL_PAGES_BYTES = size_t(4) << 20;
+
 /// The most address space one growing array reserves: far more than any
 /// list needs, and little of the 47 bits a 64-bit process has.
 const uint64_t MOST_RESERVED_BYTES = uint64_t(1) << 34;
@@ -39,10 +45,10 @@ const uint64_t MOST_RESERVED_BYTES = uint64_t(1) << 34;
 /// where the new place is not aligned for them: on a virtual machine, as
 /// much as filling the array. Past its reservation, or without one, it
 /// moves, or is copied.
-/// What it grows into is on huge pages, and what it starts with too if
-/// `huge_first`: a short list would take a whole huge page for its first
-/// few bytes, where small pages take what it uses, but a long one saves a
-/// fault every small page.
+/// Past its first mapping and SMALL_PAGES_BYTES it is on huge pages, and
+/// from the start if `huge_first`: a short list would take a whole huge
+/// page for its first few bytes, where small pages take what it uses, but
+/// a long one saves a fault every small page.
 template <typename T>
 T* grow_mapping(T* p, size_t count, size_t bigger, size_t& reserved,
                 size_t most = 0, bool huge_first = false) {
@@ -54,7 +60,9 @@ T* grow_mapping(T* p, size_t count, size_t bigger, size_t& reserved,
     most = size_t(MOST_RESERVED_BYTES / sizeof(T));
   // A 32-bit system has no room to spare.
   if (!p && sizeof(size_t) >= 8 && most > bigger) {
-    void* space = reserve_pages(most * sizeof(T), huge_first ? 0 : new_bytes);
+    const size_t small =
+        new_bytes > SMALL_PAGES_BYTES ? new_bytes : SMALL_PAGES_BYTES;
+    void* space = reserve_pages(most * sizeof(T), huge_first ? 0 : small);
     if (space && use_pages(space, 0, new_bytes, most * sizeof(T))) {
       reserved = most;
       return static_cast<T*>(space);
