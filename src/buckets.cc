@@ -45,7 +45,7 @@ bool grow_pool(bucket_store& s) {
   }
   uint64_t* pool =
       grow_mapping(s.pool, s.capacity * CHUNK_WORDS, bigger * CHUNK_WORDS,
-                   s.pool_reserved, MOST_CHUNKS * CHUNK_WORDS, true);
+                   s.pool_reserved, MOST_CHUNKS * CHUNK_WORDS, s.huge_pool);
   if (!pool) return false;
   s.pool = pool;
   s.capacity = bigger;
@@ -56,6 +56,7 @@ bucket_store* widen_store(bucket_store* s) {
   // The top bits pick the bucket: no block is outside it.
   bucket_store* wide = open_store(~uint64_t(0), 0);
   if (!wide) return nullptr;
+  wide->huge_pool = s->huge_pool;
   bool ok = for_each_held_unsorted(
       *s, [wide](uint128 block, unsigned n, unsigned st) {
         return hold_block(*wide, block, n, st);

@@ -56,7 +56,8 @@ struct bucket_store {
   uint32_t* next;  // the next chunk of each chunk's list
   size_t chunks, capacity, next_capacity;
   size_t pool_reserved, next_reserved;  // grow_mapping's
-  size_t held;                          // blocks held
+  bool huge_pool;  // the pool on huge pages from the start (a big file)
+  size_t held;     // blocks held
   // Indexed [HELD_LONG or HELD_SHORT][bucket].
   uint32_t head[2][BUCKETS], tail[2][BUCKETS], count[2][BUCKETS];
 };

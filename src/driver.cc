@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include "address.h"
 #include "messages.h"
@@ -123,6 +124,10 @@ static int run_family(int fd, const char* name,
   r.name = name;
   r.strict_errors = strict_errors;
   block_queue<F>& q = r.queue;
+  // Lines of a list take a dozen bytes or more, as does a queued block.
+  struct stat st;
+  q.big_input = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                st.st_size >= BIG_INPUT_BYTES;
   // Without dumps or step traces every block may be held to the end. With
   // them and the input trace every line goes into the tree as it is read,
   // so that running out of memory ends the trace at the line that needed

@@ -118,6 +118,7 @@ static bool open_buckets(block_queue<F>& q) {
       all &= top;
     }
     bucket_store* s = open_store(any, all);
+    if (s) s->huge_pool = q.big_input;
     for (size_t i = 0; s && i < q.used; i++) {
       const queued_block<F>& e = q.batch[i];
       if (!hold_block(*s, block_of(e), e.prefix, e.state)) {
@@ -215,8 +216,9 @@ template <typename F>
 static bool make_room(block_queue<F>& q) {
   if (!q.batch) {
     // Room for the most a queue may hold, used as it grows.
-    q.batch = grow_mapping<queued_block<F>>(
-        nullptr, 0, BATCH_SIZE_BLOCKS, q.reserved, HOLD_LIMIT, F::BITS > 64);
+    q.batch =
+        grow_mapping<queued_block<F>>(nullptr, 0, BATCH_SIZE_BLOCKS, q.reserved,
+                                      HOLD_LIMIT, F::BITS > 64 || q.big_input);
     if (!q.batch) {
       // The tree takes every block as it comes, after the warnings held.
       bool ok = flush_blocks(q);

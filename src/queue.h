@@ -4,6 +4,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/mman.h>
+#include <sys/types.h>
 
 #include "buckets.h"
 #include "family.h"
@@ -79,6 +80,9 @@ const size_t BATCH_SIZE_BLOCKS = size_t(1) << 18;
 /// but little of it, and take more memory than the queue.
 const size_t BUCKET_AFTER_BLOCKS = size_t(1) << 16;
 
+/// A list file this big holds hundreds of thousands of blocks, as a rule.
+const off_t BIG_INPUT_BYTES = off_t(8) << 20;
+
 enum {
   BATCH_OFF,   // every block goes into the tree at once
   BATCH_SOME,  // blocks go in a batch at a time
@@ -114,6 +118,9 @@ struct block_queue {
   // A silent IPv6 run holds its blocks in buckets from the time the queue
   // holds `bucket_after` of them, unless they came sorted; see buckets.h.
   bool may_bucket = false;
+  // The list is a file big enough that the queue is sure to fill its first
+  // huge page, which it then takes from the start.
+  bool big_input = false;
   size_t bucket_after = BUCKET_AFTER_BLOCKS;
   bucket_store* buckets = nullptr;
 
