@@ -198,10 +198,13 @@ const size_t BUCKET_COUNT_SLOTS = 65537 + 8 * 257;
 
 template <typename Visit>
 bool for_each_held(const bucket_store& s, Visit visit) {
-  size_t largest[2] = {0, 0};
-  for (int kind = HELD_LONG; kind <= HELD_SHORT; kind++)
-    for (size_t b = 0; b < BUCKETS; b++)
+  size_t largest[2] = {0, 0}, most_words = 0;
+  for (size_t b = 0; b < BUCKETS; b++) {
+    for (int kind = HELD_LONG; kind <= HELD_SHORT; kind++)
       if (s.count[kind][b] > largest[kind]) largest[kind] = s.count[kind][b];
+    const size_t words = 2 * s.count[HELD_LONG][b] + s.count[HELD_SHORT][b];
+    if (words > most_words) most_words = words;
+  }
   // Room for any bucket's long blocks and, after them, its short ones, and
   // as much scratch for the sort.
   const size_t room = largest[HELD_LONG] + (largest[HELD_SHORT] + 1) / 2;
@@ -211,6 +214,12 @@ bool for_each_held(const bucket_store& s, Visit visit) {
   uint32_t* counts =
       static_cast<uint32_t*>(map_pages(BUCKET_COUNT_SLOTS * sizeof(uint32_t)));
   bool ok = a && tmp && counts;
+  // What the biggest bucket will use of each, all written.
+  populate_pages(a, most_words * sizeof(uint64_t));
+  const size_t sort_words = 2 * largest[HELD_LONG] > largest[HELD_SHORT]
+                                ? 2 * largest[HELD_LONG]
+                                : largest[HELD_SHORT];
+  populate_pages(tmp, sort_words * sizeof(uint64_t));
   for (size_t b = 0; ok && b < BUCKETS; b++) {
     // The next bucket's chunks, which lie all over the pool, are asked
     // into the cache while this one is sorted: gathered, each would be a

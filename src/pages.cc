@@ -22,6 +22,16 @@ void* map_pages(size_t bytes) {
   return p;
 }
 
+void populate_pages(void* p, size_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+  // Older systems refuse the advice; the pages then come as they are used.
+  if (p) madvise(p, bytes, MADV_POPULATE_WRITE);
+#else
+  (void)p;
+  (void)bytes;
+#endif
+}
+
 void* reserve_pages(size_t bytes, size_t small) {
   if (bytes == 0 || bytes > SIZE_MAX / 2) return nullptr;
   // munmap takes the end of the last page given, as it does here.

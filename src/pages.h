@@ -10,6 +10,11 @@
 /// them; nullptr when there is none. Released with munmap.
 void* map_pages(size_t bytes);
 
+/// Makes the system give `bytes` of memory from p on at once, where it
+/// can: the pages of memory that will all be written, each of whose faults
+/// would otherwise cost a trip through the kernel.
+void populate_pages(void* p, size_t bytes);
+
 /// Address space for `bytes`, aligned for huge pages, none of it usable
 /// yet; nullptr when there is not that much to be had (a limit on the
 /// address space, a 32-bit system). Released with munmap. Its first
