@@ -124,7 +124,8 @@ static int run_family(int fd, const char* name,
   r.name = name;
   r.strict_errors = strict_errors;
   block_queue<F>& q = r.queue;
-  // Lines of a list take a dozen bytes or more, as does a queued block.
+  // Known before the first line, so that a big file's queue starts on the
+  // huge pages it would fill anyway.
   struct stat st;
   q.big_input = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
                 st.st_size >= BIG_INPUT_BYTES;

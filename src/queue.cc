@@ -200,8 +200,9 @@ bool leave_buckets(block_queue<F>& q) {
 template <typename F>
 static bool grow_batch(block_queue<F>& q) {
   if (q.mode != BATCH_ALL || q.capacity >= HOLD_LIMIT) return false;
+  // In place while the first mapping's reservation lasts.
   queued_block<F>* bigger =
-      grow_mapping(q.batch, q.capacity, 2 * q.capacity, q.reserved, HOLD_LIMIT);
+      grow_mapping(q.batch, q.capacity, 2 * q.capacity, q.reserved);
   if (!bigger) return false;
   q.batch = bigger;
   q.capacity *= 2;
