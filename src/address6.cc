@@ -255,36 +255,56 @@ struct zero_runs {
 };
 constexpr zero_runs runs;
 
+// The zero groups of a half, bit 3 its first: a group's top bit after
+// adding 0x7fff to its low fifteen bits is set unless it is zero, and one
+// multiplication gathers the four bits.
+inline unsigned zero_groups(uint64_t x) {
+  const uint64_t low15 = 0x7fff7fff7fff7fffull;
+  const uint64_t m = ~(((x & low15) + low15) | x) >> 15 & 0x0001000100010001ull;
+  const uint64_t gather = uint64_t(1) << 48 | uint64_t(1) << 33 |
+                          uint64_t(1) << 18 | uint64_t(1) << 3;
+  return unsigned(m * gather >> 48) & 15;
+}
+
+// The four groups of a half, each with its colon.
+inline char* put_half(uint64_t x, char* p) {
+  p = put_group(unsigned(x >> 48), p);
+  p = put_group(unsigned(x >> 32) & 0xffff, p);
+  p = put_group(unsigned(x >> 16) & 0xffff, p);
+  return put_group(unsigned(x) & 0xffff, p);
+}
+
 int format_ipv6(uint128 a, char* dest) {
-  unsigned g[8];
-  unsigned zeros = 0;
-  uint64_t high = uint64_t(a >> 64), low = uint64_t(a);
-  for (int i = 0; i < 4; i++) {
-    g[i] = unsigned(high >> (48 - 16 * i)) & 0xffff;
-    g[i + 4] = unsigned(low >> (48 - 16 * i)) & 0xffff;
-  }
-  // The zero groups of each half at once: a group's top bit after adding
-  // 0x7fff to its low fifteen bits is set unless it is zero.
-  for (int h = 0; h < 2; h++) {
-    uint64_t x = h ? low : high;
-    const uint64_t low15 = 0x7fff7fff7fff7fffull;
-    uint64_t m = ~(((x & low15) + low15) | x) >> 15 & 0x0001000100010001ull;
-    m = (m | m >> 15 | m >> 30 | m >> 45) & 15;  // bit 3 the half's first group
-    zeros |= unsigned(m) << (4 - 4 * h);
-  }
+  const uint64_t high = uint64_t(a >> 64), low = uint64_t(a);
+  const unsigned zeros = zero_groups(high) << 4 | zero_groups(low);
   char* p = dest;
-  if (runs.length[zeros] == 0) {
-    for (int i = 0; i < 8; i++) p = put_group(g[i], p);
-    *--p = '\0';  // over the last colon
+  const int length = runs.length[zeros], best = runs.start[zeros];
+  // The shapes of most lists' addresses, straight through: no zeros to
+  // drop (a host), or just the low half dropped (a /64).
+  if (length == 0 || (best == 4 && length == 4)) {
+    p = put_half(high, p);
+    if (length == 0) {
+      p = put_half(low, p);
+      *--p = '\0';  // over the last colon
+    } else {
+      *p++ = ':';
+      *p = '\0';
+    }
     return int(p - dest);
   }
-  int best = runs.start[zeros];
-  int after = best + runs.length[zeros];
+  const int after = best + length;
   if (best == 0) *p++ = ':';
-  for (int i = 0; i < best; i++) p = put_group(g[i], p);
+  // The groups go out from the top of a shifted copy, sixteen bits a step.
+  uint128 x = a;
+  for (int i = 0; i < best; i++, x <<= 16)
+    p = put_group(unsigned(uint64_t(x >> 112)), p);
   *p++ = ':';
-  for (int i = after; i < 8; i++) p = put_group(g[i], p);
-  if (after < 8) p--;  // over the last colon
+  if (after < 8) {
+    x = a << (16 * after);
+    for (int i = after; i < 8; i++, x <<= 16)
+      p = put_group(unsigned(uint64_t(x >> 112)), p);
+    p--;  // over the last colon
+  }
   *p = '\0';
   return int(p - dest);
 }
