@@ -69,8 +69,11 @@ bucket_store* widen_store(bucket_store* s) {
   return wide;
 }
 
-// A digit about as wide as the bucket has blocks: a random list's buckets
-// then fall apart in one pass into a few blocks each.
+// A digit with about one value for every eight blocks of the bucket: a
+// random list's buckets then fall apart in one pass into a dozen blocks or
+// so a digit, each ranked at once. One value a block cost more in counters
+// to clear and add up, and in digits of a few dozen blocks sorted by
+// another pass, than it saved.
 template <typename T, typename Top, typename Less>
 static void sort_held(T* a, T* tmp, size_t n, uint32_t* counts, Top top,
                       Less less) {
@@ -80,7 +83,8 @@ static void sort_held(T* a, T* tmp, size_t n, uint32_t* counts, Top top,
     any |= top(a[i]);
     all &= top(a[i]);
   }
-  const int width = n < 4096 ? 8 : n < 131072 ? 11 : 16;
+  const int eighth = 60 - __builtin_clzll(n);  // log2(n) - 3, rounded down
+  const int width = eighth < 8 ? 8 : eighth > 16 ? 16 : eighth;
   uint64_t varying = any & ~all;
   int high = varying ? 63 - __builtin_clzll(varying) : width - 1;
   int shift = high < width - 1 ? 0 : high - (width - 1);
