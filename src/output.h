@@ -98,12 +98,12 @@ template <typename F>
 inline void put_entry(chunk_writer& out, const entry_format& format,
                       unsigned state, typename F::addr addr, int prefix) {
   make_room(out, ENTRY_MAX + 2);
-  char* line = out.chunk + out.used;
+  char* line = out.text + out.used;
   // The usual format of a positive list, without a call.
-  size_t len = format.address_slash_prefix
-                   ? put_address_slash_prefix<F>(addr, prefix, line)
-                   : format_entry<F>(format, state, addr, prefix, line,
-                                     out.lines);
+  size_t len =
+      format.address_slash_prefix
+          ? put_address_slash_prefix<F>(addr, prefix, line)
+          : format_entry<F>(format, state, addr, prefix, line, out.lines);
   out.lines++;
   line[len] = '\n';
   out.used += len + 1;

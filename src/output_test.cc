@@ -206,26 +206,37 @@ TEST(PrintEntries, NothingForATreeWithoutStates) {
   EXPECT_EQ(0u, r.out.used);
 }
 
+// In the writer's own chunk, and in a lent one that holds two lines at
+// most, with text put before it was lent and after it was given back.
 TEST(PrintEntries, ThousandsOfLongLinesInOrder) {
-  captured_streams streams;
-  const std::string long_permit(300, 'P');
-  settings.permit_string = long_permit.c_str();
-  tenvik_run<ipv4> r;
-  std::string expected;
-  for (uint32_t i = 0; i < 4096; i++) {
-    uint32_t a = quad(10, 0, 0, 0) + i;
-    unsigned s = i % 3 == 0 ? ST_NO : ST_YES;
-    insert_prefix(r.tree, 32, a, s);
-    // Permit lines are cut at 255 characters; deny lines are short.
-    std::string line = std::string(dotted(a)) + " " +
-                       (s == ST_YES ? long_permit : std::string("deny  "));
-    expected += line.substr(0, 255) + "\n";
+  for (bool lent : {false, true}) {
+    captured_streams streams;
+    const std::string long_permit(300, 'P');
+    settings.permit_string = long_permit.c_str();
+    tenvik_run<ipv4> r;
+    char small[600];
+    put_text(r.out, "before\n", 7);
+    if (lent) lend_chunk(r.out, small, sizeof small);
+    std::string expected = "before\n";
+    for (uint32_t i = 0; i < 4096; i++) {
+      uint32_t a = quad(10, 0, 0, 0) + i;
+      unsigned s = i % 3 == 0 ? ST_NO : ST_YES;
+      insert_prefix(r.tree, 32, a, s);
+      // Permit lines are cut at 255 characters; deny lines are short.
+      std::string line = std::string(dotted(a)) + " " +
+                         (s == ST_YES ? long_permit : std::string("deny  "));
+      expected += line.substr(0, 255) + "\n";
+    }
+    expected += "0.0.0.0 deny  \n";
+    print_entries(r.tree, r.out, "%a %m");
+    if (lent) lend_chunk(r.out, nullptr, 0);
+    put_text(r.out, "after\n", 6);
+    flush_text(r.out);
+    expected += "after\n";
+    std::string out = streams.out();
+    EXPECT_EQ(expected.size(), out.size());
+    EXPECT_TRUE(expected == out) << "the printed list differs, lent " << lent;
   }
-  expected += "0.0.0.0 deny  \n";
-  print_entries(r.tree, r.out, "%a %m");
-  std::string out = streams.out();
-  EXPECT_EQ(expected.size(), out.size());
-  EXPECT_TRUE(expected == out) << "the printed list differs";
 }
 
 }  // namespace

@@ -416,8 +416,27 @@ bool sweep_blocks(const queued_block<F>* blocks, size_t count,
       format, out);
 }
 
+// A list held in buckets is a long one: its text goes out in writes of
+// this size rather than the writer's usual chunk.
+const size_t BUCKETED_CHUNK_BYTES = size_t(1) << 18;
+
+static bool sweep_held(const bucket_store& s, const char* format,
+                       chunk_writer& out);
+
 bool sweep_buckets(const bucket_store& s, const char* format,
                    chunk_writer& out) {
+  char* chunk = static_cast<char*>(map_pages(BUCKETED_CHUNK_BYTES));
+  if (chunk) lend_chunk(out, chunk, BUCKETED_CHUNK_BYTES);
+  bool ok = sweep_held(s, format, out);
+  if (chunk) {
+    lend_chunk(out, nullptr, 0);
+    munmap(chunk, BUCKETED_CHUNK_BYTES);
+  }
+  return ok;
+}
+
+static bool sweep_held(const bucket_store& s, const char* format,
+                       chunk_writer& out) {
   if (settings.opt_positive) {
     const entry_format program(format);
     permitted_printer<ipv6> printer(program, out);

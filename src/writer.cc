@@ -8,7 +8,7 @@ void put_text(chunk_writer& w, const char* text, size_t length) {
     fwrite(text, 1, length, w.stream);
     return;
   }
-  memcpy(w.chunk + w.used, text, length);
+  memcpy(w.text + w.used, text, length);
   w.used += length;
 }
 
@@ -21,11 +21,17 @@ void flush_text(chunk_writer& w) {
   const int fd = w.used ? fileno(w.stream) : -1;
   if (fd >= 0 && fflush(w.stream) == 0) {
     while (done < w.used) {
-      ssize_t n = write(fd, w.chunk + done, w.used - done);
+      ssize_t n = write(fd, w.text + done, w.used - done);
       if (n <= 0) break;
       done += size_t(n);
     }
   }
-  if (done < w.used) fwrite(w.chunk + done, 1, w.used - done, w.stream);
+  if (done < w.used) fwrite(w.text + done, 1, w.used - done, w.stream);
   w.used = 0;
+}
+
+void lend_chunk(chunk_writer& w, char* text, size_t bytes) {
+  flush_text(w);
+  w.text = text ? text : w.chunk;
+  w.room = text ? bytes : chunk_writer::CHUNK_BYTES;
 }
