@@ -206,20 +206,19 @@ bool for_each_held(const bucket_store& s, Visit visit) {
     if (words > most_words) most_words = words;
   }
   // Room for any bucket's long blocks and, after them, its short ones, and
-  // as much scratch for the sort.
-  const size_t room = largest[HELD_LONG] + (largest[HELD_SHORT] + 1) / 2;
-  const size_t bytes = room * sizeof(held6) + 1;
-  held6* a = static_cast<held6*>(map_pages(bytes));
-  held6* tmp = static_cast<held6*>(map_pages(bytes));
-  uint32_t* counts =
-      static_cast<uint32_t*>(map_pages(BUCKET_COUNT_SLOTS * sizeof(uint32_t)));
-  bool ok = a && tmp && counts;
-  // What the biggest bucket will use of each, all written.
-  populate_pages(a, most_words * sizeof(uint64_t));
+  // then scratch for sorting either: one mapping, all of it written by the
+  // biggest buckets, and given at once, on huge pages as far as it has
+  // whole ones (a table's busiest network takes megabytes).
   const size_t sort_words = 2 * largest[HELD_LONG] > largest[HELD_SHORT]
                                 ? 2 * largest[HELD_LONG]
                                 : largest[HELD_SHORT];
-  populate_pages(tmp, sort_words * sizeof(uint64_t));
+  const size_t bytes = (most_words + sort_words + 1) * sizeof(uint64_t);
+  uint64_t* scratch = static_cast<uint64_t*>(map_written_pages(bytes));
+  held6* a = reinterpret_cast<held6*>(scratch);
+  held6* tmp = reinterpret_cast<held6*>(scratch + most_words);
+  uint32_t* counts =
+      static_cast<uint32_t*>(map_pages(BUCKET_COUNT_SLOTS * sizeof(uint32_t)));
+  bool ok = scratch && counts;
   for (size_t b = 0; ok && b < BUCKETS; b++) {
     // The next bucket's chunks, which lie all over the pool, are asked
     // into the cache while this one is sorted: gathered, each would be a
@@ -265,8 +264,7 @@ bool for_each_held(const bucket_store& s, Visit visit) {
       ok = visit_held(s, top, sh.high, sh.low, visit);
     }
   }
-  if (a) munmap(a, bytes);
-  if (tmp) munmap(tmp, bytes);
+  if (scratch) munmap(scratch, bytes);
   if (counts) munmap(counts, BUCKET_COUNT_SLOTS * sizeof(uint32_t));
   return ok;
 }

@@ -15,6 +15,12 @@ void* map_pages(size_t bytes);
 /// would otherwise cost a trip through the kernel.
 void populate_pages(void* p, size_t bytes);
 
+/// `bytes` of memory that will all be written at once, given now (see
+/// populate_pages): it starts on a huge page, and is on huge pages as far
+/// as it has whole ones, on small pages after them. nullptr without
+/// memory. Released with munmap.
+void* map_written_pages(size_t bytes);
+
 /// Address space for `bytes`, aligned for huge pages, none of it usable
 /// yet; nullptr when there is not that much to be had (a limit on the
 /// address space, a 32-bit system). Released with munmap. Its first

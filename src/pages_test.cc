@@ -59,4 +59,17 @@ TEST(Pages, RoomForOneDoublesUpToItsLimit) {
   unmap_mapping(a, capacity, reserved);
 }
 
+// Scratch that is written at once comes zeroed and usable to its last
+// byte, and starts on a huge page, so that its whole ones can be huge.
+TEST(Pages, WrittenPagesStartOnAHugePage) {
+  const size_t n = (size_t(3) << 20) / sizeof(uint64_t) + 5;
+  uint64_t* a = static_cast<uint64_t*>(map_written_pages(n * sizeof(uint64_t)));
+  ASSERT_NE(nullptr, a);
+  EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(a) % (size_t(2) << 20));
+  for (size_t i = 0; i < n; i++) ASSERT_EQ(0u, a[i]) << i;
+  fill(a, 0, n);
+  EXPECT_TRUE(holds(a, n));
+  munmap(a, n * sizeof(uint64_t));
+}
+
 }  // namespace
