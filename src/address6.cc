@@ -75,15 +75,17 @@ constexpr top_digits tops;
 // text is at most 39 characters, so the stray ones stay inside the buffer,
 // and the next colon or group overwrites them.
 inline char* put_group(unsigned g, char* p) {
+  // The top digits' four bytes go at once, their length byte among them,
+  // where the last digit then goes.
   const uint32_t top = tops.text[g >> 4];
-  const unsigned length = top >> 24;
-  uint32_t text = (top & 0xffffff) | uint32_t(HEX_DIGITS[g & 15])
-                                         << (8 * length);
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  text = __builtin_bswap32(text);
+  const uint32_t text = __builtin_bswap32(top);
+#else
+  const uint32_t text = top;
 #endif
   memcpy(p, &text, 4);
-  p += length + 1;
+  p += top >> 24;
+  *p++ = HEX_DIGITS[g & 15];
   *p = ':';
   return p + 1;
 }
