@@ -265,6 +265,12 @@ inline unsigned zero_groups(uint64_t x) {
   return unsigned(m * gather >> 48) & 15;
 }
 
+// The top n groups of x, each with its colon, sixteen bits a step.
+inline char* put_groups(uint128 x, int n, char* p) {
+  for (; n > 0; n--, x <<= 16) p = put_group(unsigned(uint64_t(x >> 112)), p);
+  return p;
+}
+
 // The four groups of a half, each with its colon.
 inline char* put_half(uint64_t x, char* p) {
   p = put_group(unsigned(x >> 48), p);
@@ -293,15 +299,10 @@ int format_ipv6(uint128 a, char* dest) {
   }
   const int after = best + length;
   if (best == 0) *p++ = ':';
-  // The groups go out from the top of a shifted copy, sixteen bits a step.
-  uint128 x = a;
-  for (int i = 0; i < best; i++, x <<= 16)
-    p = put_group(unsigned(uint64_t(x >> 112)), p);
+  p = put_groups(a, best, p);
   *p++ = ':';
   if (after < 8) {
-    x = a << (16 * after);
-    for (int i = after; i < 8; i++, x <<= 16)
-      p = put_group(unsigned(uint64_t(x >> 112)), p);
+    p = put_groups(a << (16 * after), 8 - after, p);
     p--;  // over the last colon
   }
   *p = '\0';

@@ -215,7 +215,8 @@ bool for_each_held(const bucket_store& s, Visit visit) {
   const size_t bytes = (most_words + sort_words + 1) * sizeof(uint64_t);
   uint64_t* scratch = static_cast<uint64_t*>(map_written_pages(bytes));
   held6* a = reinterpret_cast<held6*>(scratch);
-  held6* tmp = reinterpret_cast<held6*>(scratch + most_words);
+  held6* tmp =
+      scratch ? reinterpret_cast<held6*>(scratch + most_words) : nullptr;
   uint32_t* counts =
       static_cast<uint32_t*>(map_pages(BUCKET_COUNT_SLOTS * sizeof(uint32_t)));
   bool ok = scratch && counts;

@@ -58,17 +58,17 @@ void* map_written_pages(size_t bytes) {
   // Reserved as all small pages, then advised for the whole huge ones: a
   // huge page past the end of what is written would be memory unused.
   void* p = reserve_pages(bytes, bytes);
-  if (p && !use_pages(p, 0, bytes, bytes)) {
+  if (!p) {
+    p = map_pages(bytes);  // no room to align it
+  } else if (!use_pages(p, 0, bytes, bytes)) {
     munmap(p, bytes);
     return nullptr;
-  }
-  if (!p) p = map_pages(bytes);  // no room to align it
-  if (!p) return nullptr;
+  } else {
 #ifdef MADV_HUGEPAGE
-  const size_t whole = bytes / HUGE_PAGE_BYTES * HUGE_PAGE_BYTES;
-  if (whole > 0 && reinterpret_cast<uintptr_t>(p) % HUGE_PAGE_BYTES == 0)
-    madvise(p, whole, MADV_HUGEPAGE);
+    const size_t whole = bytes / HUGE_PAGE_BYTES * HUGE_PAGE_BYTES;
+    if (whole > 0) madvise(p, whole, MADV_HUGEPAGE);
 #endif
+  }
   populate_pages(p, bytes);
   return p;
 }
