@@ -20,6 +20,19 @@ bool parse_ipv6(const char* begin, const char* end, uint128* out);
 /// shapes.
 bool parse_ipv6_run(const char* begin, const char** run_end, uint128* out);
 
+/// Bytes from an address's start that parse_full_ipv6 reads, whatever the
+/// text's length: the text and what follows it must fill them.
+const int FULL_IPV6_READ = 48;
+
+/// Whether this processor runs parse_full_ipv6 (it needs SSSE3).
+bool can_parse_full_ipv6();
+
+/// parse_ipv6_run for the shape of a single address's text, eight groups
+/// of one to four hexadecimal digits and no "::", with FULL_IPV6_READ
+/// readable bytes from begin; false for any other run, valid or not, which
+/// is then parse_ipv6_run's to read. Only where can_parse_full_ipv6().
+bool parse_full_ipv6(const char* begin, const char** run_end, uint128* out);
+
 /// Writes the canonical RFC 5952 text of a (lower-case hex, no leading
 /// zeros, the longest run of two or more zero groups as "::", the first when
 /// tied, a lone zero group as "0", never a dotted-quad tail) into dest, which

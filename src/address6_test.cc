@@ -48,6 +48,9 @@ bool parse(const std::string& s, uint128* a) {
   return parse_ipv6(buf.get(), buf.get() + s.size(), a);
 }
 
+// Texts the full-address reader took, for a check that the tests reach it.
+int full_taken = 0;
+
 testing::AssertionResult agrees(const std::string& s) {
   uint128 mine = 1, theirs = 2, run = 3;
   bool ok = parse(s, &mine), expected = system_parse(s, &theirs);
@@ -57,10 +60,26 @@ testing::AssertionResult agrees(const std::string& s) {
   std::string line = s + "/64";
   const char* end = nullptr;
   bool run_ok = whole_run && parse_ipv6_run(line.c_str(), &end, &run);
-  if (whole_run && (run_ok != ok || (ok && run != mine) ||
-                    end != line.c_str() + s.size()))
+  if (whole_run &&
+      (run_ok != ok || (ok && run != mine) || end != line.c_str() + s.size()))
     return testing::AssertionFailure() << "\"" << s << "\": parse_ipv6_run "
                                        << (run_ok ? hex(run) : "invalid");
+  // The full-address reader takes a run only as parse_ipv6_run does, with
+  // whatever follows it, and its 48 bytes filled by more text.
+  if (can_parse_full_ipv6()) {
+    for (const char* after : {"/64", "\n", " ", ".", "", "::1.2.3.4:5:6:7:8"}) {
+      std::string full = s + after;
+      full.resize(std::max(full.size(), size_t(FULL_IPV6_READ)), '1');
+      uint128 general = 4;
+      const char* general_end = nullptr;
+      bool general_ok = parse_ipv6_run(full.c_str(), &general_end, &general);
+      bool taken = parse_full_ipv6(full.c_str(), &end, &run);
+      full_taken += taken;
+      if (taken && (!general_ok || run != general || end != general_end))
+        return testing::AssertionFailure()
+               << "\"" << full << "\": parse_full_ipv6 " << hex(run);
+    }
+  }
   if (ok == expected && (!ok || mine == theirs))
     return testing::AssertionSuccess();
   auto result = [](bool valid, uint128 a) {
@@ -164,6 +183,9 @@ TEST(Address6Parse, AgreesWithInetPtonOnRandomNearAddresses) {
   // The generator must reach both sides of the boundary often.
   EXPECT_GT(valid, CASES / 10);
   EXPECT_LT(valid, CASES * 9 / 10);
+  if (can_parse_full_ipv6()) {
+    EXPECT_GT(full_taken, CASES / 20) << full_taken;
+  }
 }
 
 // Everything RFC 5952 asks, step by step, with no cleverness.

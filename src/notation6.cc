@@ -5,6 +5,7 @@
 
 #include "messages.h"
 #include "notation.h"
+#include "reader.h"
 #include "settings.h"
 
 typedef block_queue<ipv6> queue6;
@@ -201,10 +202,26 @@ char* read_address6_lines(queue6& q, char* line, const char* end,
                           unsigned long long* count, bool* stop) {
   const unsigned state = settings.opt_invert ? ST_NO : ST_YES;
   unsigned long long n = 0;
+  // Any line starts at least a byte before `end`.
+  static_assert(READ_SLACK + 1 >= FULL_IPV6_READ, "room for a full address");
+  const bool full = can_parse_full_ipv6();
+  // The reader of full addresses looks at 48 bytes before it declines a
+  // text: after it does, the next lines go the usual way for a while, so
+  // that a list of prefixes does not pay that on every line.
+  const int FULL_RETRY_LINES = 64;
+  int skip = 0;
   for (;;) {
     const char* rest;
     uint128 a;
-    if (!is_address6_char(*line) || !parse_ipv6_run(line, &rest, &a)) break;
+    if (!is_address6_char(*line)) break;
+    bool parsed = false;
+    if (skip > 0) {
+      skip--;
+    } else if (full) {
+      parsed = parse_full_ipv6(line, &rest, &a);
+      if (!parsed) skip = FULL_RETRY_LINES;
+    }
+    if (!parsed && !parse_ipv6_run(line, &rest, &a)) break;
     const char* start = line;
     int len = 128;
     bool plain = true;

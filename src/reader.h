@@ -10,8 +10,8 @@
 enum { READ_OK, READ_FAILED, READ_NO_MEMORY, READ_STOPPED };
 
 /// Bytes past the end of the text that read_fast may read, all zero: room
-/// to load a line's first sixteen bytes at once, wherever it ends.
-const size_t READ_SLACK = 16;
+/// to load a line's first 48 bytes at once, wherever it ends.
+const size_t READ_SLACK = 48;
 
 /// Reads fd to its end and hands each line, whatever its length, to
 /// handle_line(line, length) as a NUL-terminated text of `length` bytes (a
