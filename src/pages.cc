@@ -24,8 +24,13 @@ void* map_pages(size_t bytes) {
 
 void populate_pages(void* p, size_t bytes) {
 #ifdef MADV_POPULATE_WRITE
+  if (!p || bytes == 0) return;
+  // The advice takes whole pages.
+  const uintptr_t start = reinterpret_cast<uintptr_t>(p);
+  const uintptr_t first = start / page_bytes() * page_bytes();
   // Older systems refuse the advice; the pages then come as they are used.
-  if (p) madvise(p, bytes, MADV_POPULATE_WRITE);
+  madvise(reinterpret_cast<void*>(first), start + bytes - first,
+          MADV_POPULATE_WRITE);
 #else
   (void)p;
   (void)bytes;

@@ -10,9 +10,9 @@
 /// them; nullptr when there is none. Released with munmap.
 void* map_pages(size_t bytes);
 
-/// Makes the system give `bytes` of memory from p on at once, where it
-/// can: the pages of memory that will all be written, each of whose faults
-/// would otherwise cost a trip through the kernel.
+/// Makes the system give the pages that hold `bytes` of memory from p on
+/// at once, where it can: pages that will all be written, each of whose
+/// faults would otherwise cost a trip through the kernel.
 void populate_pages(void* p, size_t bytes);
 
 /// `bytes` of memory that will all be written at once, given now (see

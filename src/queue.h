@@ -104,8 +104,10 @@ struct block_queue {
   uint32_t* counts = nullptr;               // the radix sort's counters
   size_t used = 0;
   // add_block queues a block at once while used is below this: no flush
-  // or growth is due.
+  // or growth is due, and its page has been given.
   size_t room = 0;
+  // The queue's first `given` blocks are on pages the system has given.
+  size_t given = 0;
   bool sorted = true;
   bool distinct = true;  // sorted, no block twice, none inside a run
   bool has_runs = false;

@@ -5,7 +5,10 @@
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include "pages.h"
 
 enum { READ_OK, READ_FAILED, READ_NO_MEMORY, READ_STOPPED };
 
@@ -39,6 +42,12 @@ int read_lines(int fd, Handler handle_line, Fast read_fast) {
   // without a newline, and the slack.
   char* buf = static_cast<char*>(malloc(capacity + 1 + READ_SLACK));
   if (!buf) return READ_NO_MEMORY;
+  // The pages the first read fills, given in one call rather than a fault
+  // each (see populate_pages); no more than a short file fills.
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+    populate_pages(
+        buf, size_t(st.st_size) < capacity ? size_t(st.st_size) : capacity);
   size_t start = 0, scanned = 0, filled = 0;
   int result = READ_OK;
   for (;;) {
