@@ -123,6 +123,22 @@ bool room_for_one(T*& p, size_t count, size_t& capacity, size_t& reserved,
   return true;
 }
 
+/// For an array of `capacity` T made by grow_mapping and written in order,
+/// whose first `given` are on pages given already: gives the page after
+/// them, where the array is on small pages, and returns how many T are then
+/// on given pages. On this kind of machine a small page's fault costs more
+/// than a call that gives it and the first write after that; one page a
+/// call, as more at once leaves the last ones unused when the list ends.
+/// Past SMALL_PAGES_BYTES the array is on huge pages, which fault rarely.
+template <typename T>
+size_t give_next_page(T* p, size_t given, size_t capacity) {
+  if (given * sizeof(T) >= SMALL_PAGES_BYTES) return capacity;
+  const size_t page = 4096 / sizeof(T);
+  const size_t upto = capacity - given < page ? capacity : given + page;
+  populate_pages(p + given, (upto - given) * sizeof(T));
+  return upto;
+}
+
 /// Gives back an array of `count` T made by grow_mapping, with the space
 /// reserved for it, or one made by map_pages (reserved 0).
 template <typename T>

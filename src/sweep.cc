@@ -55,6 +55,7 @@ struct sweep_state {
   typedef typename F::addr addr;
   entry<F>* entries = nullptr;
   size_t count = 0, capacity = 0, reserved = 0;
+  size_t given = 0;  // see give_next_page
   frame stack[F::BITS + 2];
   int top = 0;
   addr path = 0;  // the address of the path's last block
@@ -62,8 +63,11 @@ struct sweep_state {
   ~sweep_state() { unmap_mapping(entries, capacity, reserved); }
 
   bool add_entry(addr first, int prefix, unsigned state) {
-    if (!room_for_one(entries, count, capacity, reserved, UINT32_MAX / 2))
-      return false;
+    if (count == given) {
+      if (!room_for_one(entries, count, capacity, reserved, UINT32_MAX / 2))
+        return false;
+      given = give_next_page(entries, given, capacity);
+    }
     entries[count++] = {addr(first | wildcard_of<F>(prefix)),
                         uint8_t(F::BITS - prefix), uint8_t(state)};
     return true;
@@ -131,8 +135,11 @@ static void sort_entries(sweep_state<F>& w) {
   entry<F>* entries = w.entries;
   size_t n = w.count;
   if (std::is_sorted(entries, entries + n)) return;
-  entry<F>* spare = static_cast<entry<F>*>(map_pages(n * sizeof(entry<F>)));
+  // Both are written whole by the first passes: given at once.
+  entry<F>* spare =
+      static_cast<entry<F>*>(map_written_pages(n * sizeof(entry<F>)));
   uint32_t* counts = static_cast<uint32_t*>(malloc(65536 * sizeof(uint32_t)));
+  populate_pages(counts, 65536 * sizeof(uint32_t));
   if (!spare || !counts) {
     unmap_mapping(spare, n);
     free(counts);
