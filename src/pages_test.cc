@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdint.h>
+#include <unistd.h>
 
 namespace {
 
@@ -70,6 +71,55 @@ TEST(Pages, WrittenPagesStartOnAHugePage) {
   fill(a, 0, n);
   EXPECT_TRUE(holds(a, n));
   munmap(a, n * sizeof(uint64_t));
+}
+
+// An array written in order has each page given before it is written, and
+// none past the frontier. Items of twelve bytes, as a queue's, straddle
+// pages, and start the advice in the middle of one.
+TEST(Pages, NextPageGivenAheadOfTheWritesAndNoFurther) {
+  const size_t page = size_t(getpagesize());
+  if (page != 4096) GTEST_SKIP() << "pages of " << page << " bytes";
+#ifdef MADV_POPULATE_WRITE
+  void* probe = mmap(nullptr, page, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(MAP_FAILED, probe);
+  const bool gives = madvise(probe, page, MADV_POPULATE_WRITE) == 0;
+  munmap(probe, page);
+  if (!gives) GTEST_SKIP() << "this system does not give pages ahead";
+#else
+  GTEST_SKIP() << "this system does not give pages ahead";
+#endif
+  struct item {
+    uint32_t word[3];
+  };
+  size_t capacity = 0, reserved = 0;
+  item* a = nullptr;
+  ASSERT_TRUE(room_for_one(a, 0, capacity, reserved, 1 << 20));
+  const uintptr_t base = reinterpret_cast<uintptr_t>(a);
+  auto resident = [&](size_t byte) {
+    unsigned char in = 0;
+    void* at = reinterpret_cast<void*>((base + byte) / page * page);
+    return mincore(at, page, &in) == 0 && (in & 1);
+  };
+  size_t given = 0;
+  for (size_t i = 0; i < 8 * page / sizeof(item); i++) {
+    if (i == given) {
+      given = give_next_page(a, given, capacity);
+      EXPECT_EQ(i + page / sizeof(item), given);
+      EXPECT_FALSE(resident(given * sizeof(item) - 1 + page))
+          << "a page given past the frontier, item " << given;
+    }
+    ASSERT_TRUE(resident(i * sizeof(item)) &&
+                resident((i + 1) * sizeof(item) - 1))
+        << "written before it was given, item " << i;
+    a[i].word[0] = uint32_t(i);
+  }
+  // Past the small pages an array is on huge ones: nothing more to give.
+  const size_t small = SMALL_PAGES_BYTES / sizeof(item) + 1;
+  item* bigger = grow_mapping(a, capacity, 2 * small, reserved);
+  ASSERT_NE(nullptr, bigger);
+  EXPECT_EQ(2 * small, give_next_page(bigger, small, 2 * small));
+  unmap_mapping(bigger, 2 * small, reserved);
 }
 
 }  // namespace
