@@ -175,7 +175,7 @@ static void sort_entries(sweep_state<F>& w) {
   } else {
     unmap_mapping(w.entries, w.capacity, w.reserved);
     w.entries = entries;
-    w.capacity = n;
+    w.capacity = w.given = n;
     w.reserved = 0;
   }
   free(counts);
