@@ -135,10 +135,10 @@ static void sort_entries(sweep_state<F>& w) {
   entry<F>* entries = w.entries;
   size_t n = w.count;
   if (std::is_sorted(entries, entries + n)) return;
-  // Both are written whole by the first passes: given at once.
-  entry<F>* spare =
-      static_cast<entry<F>*>(map_written_pages(n * sizeof(entry<F>)));
+  entry<F>* spare = static_cast<entry<F>*>(map_pages(n * sizeof(entry<F>)));
   uint32_t* counts = static_cast<uint32_t*>(malloc(65536 * sizeof(uint32_t)));
+  // Both are written whole by the first passes: given at once.
+  populate_pages(spare, n * sizeof(entry<F>));
   populate_pages(counts, 65536 * sizeof(uint32_t));
   if (!spare || !counts) {
     unmap_mapping(spare, n);
