@@ -227,9 +227,9 @@ template <typename F>
 static bool make_room(block_queue<F>& q) {
   if (!q.batch) {
     // Room for the most a queue may hold, used as it grows.
-    q.batch =
-        grow_mapping<queued_block<F>>(nullptr, 0, BATCH_SIZE_BLOCKS, q.reserved,
-                                      HOLD_LIMIT, F::BITS > 64 || q.big_input);
+    const bool huge_first = F::BITS > 64 || q.big_input;
+    q.batch = grow_mapping<queued_block<F>>(nullptr, 0, BATCH_SIZE_BLOCKS,
+                                            q.reserved, HOLD_LIMIT, huge_first);
     if (!q.batch) {
       // The tree takes every block as it comes, after the warnings held.
       bool ok = flush_blocks(q);
@@ -239,8 +239,8 @@ static bool make_room(block_queue<F>& q) {
       return ok;
     }
     q.capacity = BATCH_SIZE_BLOCKS;
-    // Such a queue is on huge pages from the start.
-    q.given = F::BITS > 64 || q.big_input ? HOLD_LIMIT : 0;
+    // On huge pages from the start there is nothing to give.
+    q.given = huge_first ? HOLD_LIMIT : 0;
     update_room(q);
   }
   if (q.may_bucket && q.mode == BATCH_ALL && q.used >= q.bucket_after) {
